@@ -1,0 +1,133 @@
+#include "serialport.h"
+
+#include <QSerialPort>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstring>
+#include <termios.h>
+#endif
+
+ISerialPort::~ISerialPort() = default;
+
+QString portDeviceName(qint16 port)
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("COM%1").arg(port);
+#else
+    return QStringLiteral("/dev/ttyS%1").arg(port - 1);
+#endif
+}
+
+namespace {
+
+#ifdef Q_OS_UNIX
+// QSerialPort leaves HUPCL as it finds it and other programs clear it. With it set the
+// kernel drops RTS when the last descriptor goes, so a crash cannot leave the radio keyed.
+bool setHangupOnClose(int fd, QString *reason)
+{
+    termios tio {};
+    if (::tcgetattr(fd, &tio) != 0) {
+        *reason = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    if (tio.c_cflag & HUPCL)
+        return true;
+    tio.c_cflag |= HUPCL;
+    if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+        *reason = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+#endif
+
+} // namespace
+
+SerialPortAdapter::SerialPortAdapter() : m_port(std::make_unique<QSerialPort>()) {}
+
+SerialPortAdapter::~SerialPortAdapter()
+{
+    if (m_port->isOpen()) {
+        m_port->setRequestToSend(false);
+        m_port->close();
+    }
+}
+
+void SerialPortAdapter::setCommPort(qint16 port)
+{
+    m_commPort = port;
+}
+
+qint16 SerialPortAdapter::commPort() const
+{
+    return m_commPort;
+}
+
+bool SerialPortAdapter::fail(const QString &reason)
+{
+    m_error = reason;
+    return false;
+}
+
+bool SerialPortAdapter::setPortOpen(bool open)
+{
+    m_error.clear();
+    if (!open) {
+        if (m_port->isOpen())
+            m_port->close();
+        return true;
+    }
+    if (m_port->isOpen())
+        return fail(QStringLiteral("port already open"));
+    if (m_commPort < 1 || m_commPort > 6)
+        return fail(QStringLiteral("no such port"));
+
+    // Only ever the one port asked for: probing others (as QSerialPortInfo does) would
+    // pulse RTS on every idle port and key any radio wired to one.
+    m_port->setPortName(portDeviceName(m_commPort));
+    m_port->setBaudRate(QSerialPort::Baud9600);
+    m_port->setDataBits(QSerialPort::Data8);
+    m_port->setParity(QSerialPort::NoParity);
+    m_port->setStopBits(QSerialPort::OneStop);
+    // No handshaking: RTS belongs to the program alone.
+    m_port->setFlowControl(QSerialPort::NoFlowControl);
+    if (!m_port->open(QIODevice::ReadWrite))
+        return fail(m_port->errorString());
+    // The kernel raises RTS on open; drop it at once so the radio stays unkeyed until asked.
+    if (!m_port->setRequestToSend(m_rtsEnable)) {
+        const QString reason = m_port->errorString();
+        m_port->close();
+        return fail(reason);
+    }
+#ifdef Q_OS_UNIX
+    QString reason;
+    if (!setHangupOnClose(int(m_port->handle()), &reason)) {
+        m_port->setRequestToSend(false);
+        m_port->close();
+        return fail(reason);
+    }
+#endif
+    return true;
+}
+
+bool SerialPortAdapter::portOpen() const
+{
+    return m_port->isOpen();
+}
+
+bool SerialPortAdapter::setRTSEnable(bool enable)
+{
+    m_error.clear();
+    m_rtsEnable = enable;
+    if (!m_port->isOpen())
+        return true;
+    if (!m_port->setRequestToSend(enable))
+        return fail(m_port->errorString());
+    return true;
+}
+
+QString SerialPortAdapter::errorString() const
+{
+    return m_error;
+}

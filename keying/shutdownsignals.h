@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QObject>
+
+class QSocketNotifier;
+
+// Turns SIGINT, SIGTERM and SIGHUP into a signal on the event loop, so that the program
+// closes its window (unkeying the transmitter) instead of dying keyed. One per process.
+class ShutdownSignals final : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ShutdownSignals(QObject *parent = nullptr);
+    ~ShutdownSignals() override;
+    bool isInstalled() const { return m_notifier != nullptr; }
+
+signals:
+    void shutdownRequested(int signalNumber);
+
+private:
+    void onReadable();
+
+    QSocketNotifier *m_notifier = nullptr;
+};

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "filedialog.h"
+#include "mediacontrol.h"
+#include "messagebox.h"
+
+class QLineEdit;
+
+// What the file-binding handlers work on; the window owns each of them.
+struct FileBindingControls
+{
+    QLineEdit &Text1;
+    IMediaControl &MMControl1;
+    IFileDialog &dlgOpen;
+    IMessageBox &messages;
+};
+
+// Rebinds the device to the path in Text1 on every change of its text.
+void Text1_Change(FileBindingControls &c);
+// Picks a WAV file, setting the device up for wave audio first.
+void cmdFile_Click(FileBindingControls &c);
+// Picks a WAV file with the device set up as it is.
+void cmdWav_Click(FileBindingControls &c);
+// Writes the recording into the bound file; tells the user when that fails.
+void cmdSave_Click(FileBindingControls &c);

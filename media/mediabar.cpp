@@ -1,0 +1,222 @@
+#include "mediabar.h"
+
+#include <QKeyEvent>
+#include <QPainter>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
+#include <QToolButton>
+
+IMediaControl::~IMediaControl() = default;
+
+namespace {
+
+QIcon recordIcon()
+{
+    QPixmap pixmap(32, 32);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(0xCC, 0x00, 0x00));
+    painter.drawEllipse(QRectF(6, 6, 20, 20));
+    return QIcon(pixmap);
+}
+
+// Drawn above the buttons, which would otherwise cover a focus frame painted by the bar.
+class FocusOverlay final : public QWidget
+{
+public:
+    explicit FocusOverlay(MediaBar *bar) : QWidget(bar), m_bar(bar)
+    {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        setFocusPolicy(Qt::NoFocus);
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        if (!m_bar->hasFocus())
+            return;
+        QPainter painter(this);
+        QStyleOptionFocusRect option;
+        option.initFrom(this);
+        option.rect = m_bar->button(MediaBar::Button(m_bar->currentButton()))->geometry().adjusted(3, 3, -3, -3);
+        style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter, this);
+    }
+
+private:
+    MediaBar *m_bar;
+};
+
+} // namespace
+
+MediaBar::MediaBar(IAudioDevice &device, QWidget *parent) : QWidget(parent), m_device(device)
+{
+    setFocusPolicy(Qt::StrongFocus);
+    const std::array<QIcon, ButtonCount> icons {
+        style()->standardIcon(QStyle::SP_MediaSkipBackward),
+        style()->standardIcon(QStyle::SP_MediaPlay),
+        style()->standardIcon(QStyle::SP_MediaPause),
+        style()->standardIcon(QStyle::SP_MediaStop),
+        recordIcon(),
+    };
+    for (int i = 0; i < ButtonCount; ++i) {
+        auto *button = new QToolButton(this);
+        button->setIcon(icons[size_t(i)]);
+        button->setIconSize(QSize(24, 24));
+        // The bar is one stop in the tab order, as a single control.
+        button->setFocusPolicy(Qt::NoFocus);
+        connect(button, &QToolButton::clicked, this, [this, i] { press(Button(i)); });
+        m_buttons[size_t(i)] = button;
+    }
+    m_overlay = new FocusOverlay(this);
+    m_device.setModeListener([this] { refresh(); });
+    refresh();
+}
+
+MediaBar::~MediaBar()
+{
+    m_device.setModeListener(nullptr);
+}
+
+void MediaBar::setDeviceType(const QString &type)
+{
+    m_deviceType = type;
+}
+
+void MediaBar::setNotify(bool notify)
+{
+    m_notify = notify;
+}
+
+void MediaBar::setWait(bool wait)
+{
+    m_wait = wait;
+}
+
+void MediaBar::setShareable(bool shareable)
+{
+    m_shareable = shareable;
+}
+
+void MediaBar::setFileName(const QString &fileName)
+{
+    m_fileName = fileName;
+}
+
+void MediaBar::setCommand(const QString &command)
+{
+    m_error.clear();
+    // Every command returns at once here, so notify and wait have nothing left to change;
+    // like the device they describe, they apply to one command only.
+    m_notify = false;
+    m_wait = false;
+    if (command.compare(QStringLiteral("Open"), Qt::CaseInsensitive) == 0) {
+        // Only wave audio is played here; no type yet means the file decides.
+        if (m_deviceType.isEmpty() || m_deviceType.compare(QStringLiteral("WaveAudio"), Qt::CaseInsensitive) == 0)
+            m_device.open(m_fileName);
+    } else if (command.compare(QStringLiteral("Close"), Qt::CaseInsensitive) == 0) {
+        m_device.close();
+    } else if (command.compare(QStringLiteral("Play"), Qt::CaseInsensitive) == 0) {
+        m_device.play();
+    } else if (command.compare(QStringLiteral("Stop"), Qt::CaseInsensitive) == 0) {
+        m_device.stop();
+    } else if (command.compare(QStringLiteral("Save"), Qt::CaseInsensitive) == 0) {
+        if (!m_device.save())
+            m_error = m_device.errorString();
+    }
+    refresh();
+}
+
+QString MediaBar::errorString() const
+{
+    return m_error;
+}
+
+void MediaBar::refresh()
+{
+    using Mode = IAudioDevice::Mode;
+    const Mode mode = m_device.mode();
+    const bool open = mode != Mode::Closed;
+    m_buttons[Start]->setEnabled(open && mode != Mode::Recording);
+    m_buttons[Play]->setEnabled(mode == Mode::Stopped || mode == Mode::Paused);
+    m_buttons[Pause]->setEnabled(mode == Mode::Playing);
+    m_buttons[Stop]->setEnabled(mode == Mode::Playing || mode == Mode::Paused || mode == Mode::Recording);
+    m_buttons[Record]->setEnabled(mode == Mode::Stopped || mode == Mode::Paused);
+}
+
+void MediaBar::press(Button which)
+{
+    switch (which) {
+    case Start:
+        m_device.rewind();
+        break;
+    case Play:
+        m_device.play();
+        break;
+    case Pause:
+        m_device.pause();
+        break;
+    case Stop:
+        m_device.stop();
+        break;
+    case Record:
+        m_device.record();
+        break;
+    case ButtonCount:
+        break;
+    }
+    refresh();
+}
+
+void MediaBar::moveCurrent(int step)
+{
+    m_current = (m_current + step + ButtonCount) % ButtonCount;
+    m_overlay->update();
+}
+
+void MediaBar::keyPressEvent(QKeyEvent *event)
+{
+    switch (event->key()) {
+    case Qt::Key_Left:
+        moveCurrent(-1);
+        break;
+    case Qt::Key_Right:
+        moveCurrent(1);
+        break;
+    case Qt::Key_Space:
+        if (m_buttons[size_t(m_current)]->isEnabled())
+            m_buttons[size_t(m_current)]->click();
+        break;
+    default:
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    event->accept();
+}
+
+void MediaBar::focusInEvent(QFocusEvent *event)
+{
+    QWidget::focusInEvent(event);
+    m_overlay->update();
+}
+
+void MediaBar::focusOutEvent(QFocusEvent *event)
+{
+    QWidget::focusOutEvent(event);
+    m_overlay->update();
+}
+
+void MediaBar::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    // The width is shared equally; the last button takes what rounding leaves.
+    int left = 0;
+    for (int i = 0; i < ButtonCount; ++i) {
+        const int right = width() * (i + 1) / ButtonCount;
+        m_buttons[size_t(i)]->setGeometry(left, 0, right - left, height());
+        left = right;
+    }
+    m_overlay->setGeometry(rect());
+    m_overlay->raise();
+}

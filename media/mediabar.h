@@ -1,0 +1,59 @@
+#pragma once
+
+#include "audiodevice.h"
+#include "mediacontrol.h"
+
+#include <QWidget>
+#include <array>
+
+class QToolButton;
+
+// The window's media bar: five transport buttons (start, play, pause, stop, record) on
+// one device, enabled by the device's mode, and the property-and-command face that the
+// handlers drive. One place in the tab order; Left and Right move between its buttons.
+class MediaBar final : public QWidget, public IMediaControl
+{
+    Q_OBJECT
+public:
+    enum Button { Start, Play, Pause, Stop, Record, ButtonCount };
+
+    explicit MediaBar(IAudioDevice &device, QWidget *parent = nullptr);
+    ~MediaBar() override;
+
+    void setDeviceType(const QString &type) override;
+    void setNotify(bool notify) override;
+    void setWait(bool wait) override;
+    void setShareable(bool shareable) override;
+    void setFileName(const QString &fileName) override;
+    void setCommand(const QString &command) override;
+    QString errorString() const override;
+
+    QString deviceType() const { return m_deviceType; }
+    QString fileName() const { return m_fileName; }
+    QToolButton *button(Button which) const { return m_buttons[which]; }
+    int currentButton() const { return m_current; }
+
+    // Follows the device's mode into the buttons' enabled state.
+    void refresh();
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+    void focusInEvent(QFocusEvent *event) override;
+    void focusOutEvent(QFocusEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void press(Button which);
+    void moveCurrent(int step);
+
+    IAudioDevice &m_device;
+    std::array<QToolButton *, ButtonCount> m_buttons {};
+    QWidget *m_overlay = nullptr;
+    int m_current = Play;
+    QString m_deviceType;
+    QString m_fileName;
+    QString m_error;
+    bool m_notify = false;
+    bool m_wait = false;
+    bool m_shareable = false;
+};

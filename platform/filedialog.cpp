@@ -1,0 +1,63 @@
+#include "filedialog.h"
+
+#include <QFileDialog>
+#include <QFileInfo>
+
+IFileDialog::~IFileDialog() = default;
+
+QStringList nameFiltersFromPairs(const QString &filter)
+{
+    const QStringList parts = filter.split(QLatin1Char('|'));
+    QStringList result;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        const QString &description = parts.at(i);
+        const QString &pattern = parts.at(i + 1);
+        if (description.contains(QLatin1Char('(') + pattern + QLatin1Char(')')))
+            result << description;
+        else
+            result << description + QStringLiteral(" (") + pattern + QLatin1Char(')');
+    }
+    return result;
+}
+
+QtFileDialog::QtFileDialog() = default;
+QtFileDialog::~QtFileDialog() = default;
+
+void QtFileDialog::setParentWidget(QWidget *parent)
+{
+    m_parent = parent;
+}
+
+void QtFileDialog::setFilter(const QString &filter)
+{
+    m_nameFilters = nameFiltersFromPairs(filter);
+}
+
+bool QtFileDialog::showOpen()
+{
+    QFileDialog dialog(m_parent);
+    // Qt's own dialog behaves the same on every desktop and under Xvfb, where no portal runs.
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    // A name typed for a file that does not exist yet is returned too: that is how a
+    // message is recorded from scratch.
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilters(m_nameFilters);
+    if (!m_fileName.isEmpty())
+        dialog.selectFile(m_fileName);
+    else if (!m_lastFolder.isEmpty())
+        dialog.setDirectory(m_lastFolder);
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
+    const QStringList chosen = dialog.selectedFiles();
+    if (chosen.isEmpty())
+        return false;
+    m_fileName = chosen.first();
+    m_lastFolder = QFileInfo(m_fileName).absolutePath();
+    return true;
+}
+
+QString QtFileDialog::fileName() const
+{
+    return m_fileName;
+}

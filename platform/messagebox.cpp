@@ -1,0 +1,17 @@
+#include "messagebox.h"
+
+#include <QMessageBox>
+
+IMessageBox::~IMessageBox() = default;
+
+void QtMessageBox::setParentWidget(QWidget *parent)
+{
+    m_parent = parent;
+}
+
+void QtMessageBox::show(const QString &text, const QString &caption, Icon icon)
+{
+    QMessageBox box(icon == Icon::Warning ? QMessageBox::Warning : QMessageBox::NoIcon, caption,
+                    text, QMessageBox::Ok, m_parent);
+    box.exec();
+}

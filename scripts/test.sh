@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Builds with warnings as errors and runs every test, audio ones on a private sound server.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+"$root/scripts/build.sh"
+source "$root/scripts/pulse.sh"
+export QT_QPA_PLATFORM=offscreen
+ctest --test-dir "$build" --output-on-failure

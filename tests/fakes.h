@@ -1,0 +1,201 @@
+#pragma once
+
+#include "audiodevice.h"
+#include "filedialog.h"
+#include "mediacontrol.h"
+#include "messagebox.h"
+#include "serialport.h"
+
+#include <QStringList>
+
+// Every fake writes what it is told into one shared journal, in order, so a test can
+// assert the exact sequence a handler sends across devices.
+using Journal = QStringList;
+
+class FakeMediaControl final : public IMediaControl
+{
+public:
+    explicit FakeMediaControl(Journal &journal) : m_journal(journal) {}
+    void setDeviceType(const QString &type) override { m_journal << QStringLiteral("media.DeviceType=") + type; }
+    void setNotify(bool on) override { m_journal << QStringLiteral("media.Notify=%1").arg(on); }
+    void setWait(bool on) override { m_journal << QStringLiteral("media.Wait=%1").arg(on); }
+    void setShareable(bool on) override { m_journal << QStringLiteral("media.Shareable=%1").arg(on); }
+    void setFileName(const QString &name) override { m_journal << QStringLiteral("media.FileName=") + name; }
+    void setCommand(const QString &command) override
+    {
+        m_journal << QStringLiteral("media.") + command;
+        m_error = command == QStringLiteral("Save") ? saveError : QString();
+    }
+    QString errorString() const override { return m_error; }
+
+    QString saveError; // what the next "Save" fails with; empty: it succeeds
+
+private:
+    Journal &m_journal;
+    QString m_error;
+};
+
+class FakeSerialPort final : public ISerialPort
+{
+public:
+    explicit FakeSerialPort(Journal &journal) : m_journal(journal) {}
+    void setCommPort(qint16 port) override
+    {
+        m_port = port;
+        m_journal << QStringLiteral("serial.CommPort=%1").arg(port);
+    }
+    qint16 commPort() const override { return m_port; }
+    bool setPortOpen(bool open) override
+    {
+        m_journal << QStringLiteral("serial.PortOpen=%1").arg(open);
+        if (open ? failOpen : failClose) {
+            m_error = QStringLiteral("No such file or directory");
+            return false;
+        }
+        m_open = open;
+        if (!open)
+            rts = false;
+        else
+            rts = m_rtsEnable;
+        return true;
+    }
+    bool portOpen() const override { return m_open; }
+    bool setRTSEnable(bool enable) override
+    {
+        m_journal << QStringLiteral("serial.RTSEnable=%1").arg(enable);
+        if (enable ? failRaise : failDrop) {
+            m_error = QStringLiteral("Input/output error");
+            return false;
+        }
+        m_rtsEnable = enable;
+        rts = m_open && enable;
+        return true;
+    }
+    QString errorString() const override { return m_error; }
+
+    bool failOpen = false;
+    bool failClose = false;
+    bool failRaise = false;
+    bool failDrop = false;
+    bool rts = false; // the line as the radio sees it
+
+private:
+    Journal &m_journal;
+    qint16 m_port = 1;
+    bool m_open = false;
+    bool m_rtsEnable = false;
+    QString m_error;
+};
+
+class FakeFileDialog final : public IFileDialog
+{
+public:
+    explicit FakeFileDialog(Journal &journal) : m_journal(journal) {}
+    void setFilter(const QString &filter) override { m_journal << QStringLiteral("dialog.Filter=") + filter; }
+    bool showOpen() override
+    {
+        m_journal << QStringLiteral("dialog.Show");
+        if (answers.isEmpty())
+            return false;
+        const QString answer = answers.takeFirst();
+        if (answer.isNull())
+            return false; // a cancel
+        m_fileName = answer;
+        return true;
+    }
+    QString fileName() const override { return m_fileName; }
+
+    QStringList answers; // each show takes one; a null QString cancels
+
+private:
+    Journal &m_journal;
+    QString m_fileName;
+};
+
+class FakeMessageBox final : public IMessageBox
+{
+public:
+    explicit FakeMessageBox(Journal &journal) : m_journal(journal) {}
+    void show(const QString &text, const QString &caption, Icon icon) override
+    {
+        m_journal << QStringLiteral("message[%1|%2]").arg(caption).arg(icon == Icon::None ? 0 : 1);
+        texts << text;
+    }
+    QStringList texts;
+
+private:
+    Journal &m_journal;
+};
+
+// A device that only keeps its mode, for window tests that need no sound.
+class FakeAudioDevice final : public IAudioDevice
+{
+public:
+    explicit FakeAudioDevice(Journal &journal) : m_journal(journal) {}
+    bool open(const QString &path) override
+    {
+        m_journal << QStringLiteral("device.open ") + path;
+        if (m_mode != Mode::Closed || !openable.contains(path))
+            return false;
+        m_path = path;
+        setMode(Mode::Stopped);
+        return true;
+    }
+    void close() override
+    {
+        m_journal << QStringLiteral("device.close");
+        m_path.clear();
+        setMode(Mode::Closed);
+    }
+    void play() override
+    {
+        m_journal << QStringLiteral("device.play");
+        if (m_mode == Mode::Stopped || m_mode == Mode::Paused)
+            setMode(Mode::Playing);
+    }
+    void pause() override
+    {
+        m_journal << QStringLiteral("device.pause");
+        if (m_mode == Mode::Playing)
+            setMode(Mode::Paused);
+    }
+    void stop() override
+    {
+        m_journal << QStringLiteral("device.stop");
+        if (m_mode != Mode::Closed)
+            setMode(Mode::Stopped);
+    }
+    void rewind() override { m_journal << QStringLiteral("device.rewind"); }
+    void record() override
+    {
+        m_journal << QStringLiteral("device.record");
+        if (m_mode == Mode::Stopped)
+            setMode(Mode::Recording);
+    }
+    bool save() override
+    {
+        m_journal << QStringLiteral("device.save");
+        return saveError.isEmpty();
+    }
+    QString errorString() const override { return saveError; }
+    Mode mode() const override { return m_mode; }
+    qint64 position() const override { return 0; }
+    qint64 length() const override { return 0; }
+    QString path() const override { return m_path; }
+    void setModeListener(std::function<void()> listener) override { m_listener = std::move(listener); }
+
+    QStringList openable;
+    QString saveError;
+
+private:
+    void setMode(Mode mode)
+    {
+        m_mode = mode;
+        if (m_listener)
+            m_listener();
+    }
+    Journal &m_journal;
+    Mode m_mode = Mode::Closed;
+    QString m_path;
+    std::function<void()> m_listener;
+};

@@ -1,0 +1,253 @@
+/*
+ * Test shim, preloaded into the program under test: maps /dev/ttyS0 ... /dev/ttyS9 to
+ * pseudo-terminals that a test created, and carries the RTS and DTR lines that a pty
+ * cannot. The kernel raises both on open; the modem-control ioctls switch and read them;
+ * closing with HUPCL set drops them. Every change of RTS is appended to
+ * $V9_SHIM_DIR/rts.log as "ttySn <0|1> <CLOCK_MONOTONIC ns>".
+ *
+ * $V9_SHIM_DIR/ttySn is the link to the pty. Without V9_SHIM_DIR no /dev/ttyS* opens at
+ * all: on the test machines /dev/ttyS0 is the console. Fault files beside the link:
+ * ttySn.gone makes every modem ioctl fail with EIO (a pulled USB adapter), ttySn.stuck
+ * makes raising RTS fail.
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#define MAX_FDS 4096
+
+struct line_state {
+    int port; /* -1: not a shimmed port */
+    int modem;
+};
+
+static struct line_state g_fds[MAX_FDS];
+static pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_once_t g_once = PTHREAD_ONCE_INIT;
+
+static void init_table(void)
+{
+    for (int i = 0; i < MAX_FDS; ++i)
+        g_fds[i].port = -1;
+}
+
+static const char *shim_dir(void)
+{
+    const char *dir = getenv("V9_SHIM_DIR");
+    return dir && *dir ? dir : NULL;
+}
+
+/* Port number for "/dev/ttyS<n>", or -1. */
+static int port_of(const char *path)
+{
+    static const char prefix[] = "/dev/ttyS";
+    if (!path || strncmp(path, prefix, sizeof prefix - 1) != 0)
+        return -1;
+    const char *digits = path + sizeof prefix - 1;
+    if (*digits < '0' || *digits > '9' || digits[1] != '\0')
+        return -1;
+    return *digits - '0';
+}
+
+static int fault(int port, const char *what)
+{
+    const char *dir = shim_dir();
+    char path[4096];
+    struct stat st;
+    snprintf(path, sizeof path, "%s/ttyS%d.%s", dir ? dir : "", port, what);
+    return dir && stat(path, &st) == 0;
+}
+
+static void log_rts(int port, int high)
+{
+    const char *dir = shim_dir();
+    if (!dir)
+        return;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    char path[4096];
+    char line[128];
+    snprintf(path, sizeof path, "%s/rts.log", dir);
+    const int n = snprintf(line, sizeof line, "ttyS%d %d %lld\n", port, high,
+                           (long long)now.tv_sec * 1000000000LL + now.tv_nsec);
+    const int fd = (int)syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    if (write(fd, line, (size_t)n) < 0) {
+        /* nothing more a test shim can do */
+    }
+    syscall(SYS_close, fd);
+}
+
+static void set_modem(int fd, int bits)
+{
+    struct line_state *s = &g_fds[fd];
+    const int was = (s->modem & TIOCM_RTS) != 0;
+    const int now = (bits & TIOCM_RTS) != 0;
+    s->modem = bits;
+    if (was != now)
+        log_rts(s->port, now);
+}
+
+typedef int (*openat_fn)(int, const char *, int, ...);
+
+static int shim_open(int dirfd, const char *path, int flags, mode_t mode)
+{
+    static openat_fn real_openat;
+    if (!real_openat)
+        real_openat = (openat_fn)dlsym(RTLD_NEXT, "openat");
+    pthread_once(&g_once, init_table);
+    const int port = port_of(path);
+    if (port < 0)
+        return real_openat(dirfd, path, flags, mode);
+    const char *dir = shim_dir();
+    if (!dir) {
+        errno = EACCES;
+        return -1;
+    }
+    char mapped[4096];
+    snprintf(mapped, sizeof mapped, "%s/ttyS%d", dir, port);
+    const int fd = real_openat(AT_FDCWD, mapped, flags, mode);
+    if (fd >= 0 && fd < MAX_FDS) {
+        pthread_mutex_lock(&g_lock);
+        g_fds[fd].port = port;
+        g_fds[fd].modem = 0;
+        set_modem(fd, TIOCM_RTS | TIOCM_DTR); /* as the kernel does on open */
+        pthread_mutex_unlock(&g_lock);
+    }
+    return fd;
+}
+
+static mode_t mode_arg(int flags, va_list ap)
+{
+    return (flags & (O_CREAT | O_TMPFILE)) ? (mode_t)va_arg(ap, int) : 0;
+}
+
+int open(const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = mode_arg(flags, ap);
+    va_end(ap);
+    return shim_open(AT_FDCWD, path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = mode_arg(flags, ap);
+    va_end(ap);
+    return shim_open(AT_FDCWD, path, flags, mode);
+}
+
+int openat(int dirfd, const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = mode_arg(flags, ap);
+    va_end(ap);
+    return shim_open(dirfd, path, flags, mode);
+}
+
+int openat64(int dirfd, const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = mode_arg(flags, ap);
+    va_end(ap);
+    return shim_open(dirfd, path, flags, mode);
+}
+
+int __open_2(const char *path, int flags)
+{
+    return shim_open(AT_FDCWD, path, flags, 0);
+}
+
+int __open64_2(const char *path, int flags)
+{
+    return shim_open(AT_FDCWD, path, flags, 0);
+}
+
+typedef int (*ioctl_fn)(int, unsigned long, ...);
+
+int ioctl(int fd, unsigned long request, ...)
+{
+    static ioctl_fn real_ioctl;
+    if (!real_ioctl)
+        real_ioctl = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
+    va_list ap;
+    va_start(ap, request);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    pthread_once(&g_once, init_table);
+
+    const int modem_request = request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC;
+    if (!modem_request || fd < 0 || fd >= MAX_FDS)
+        return real_ioctl(fd, request, arg);
+    pthread_mutex_lock(&g_lock);
+    struct line_state *s = &g_fds[fd];
+    if (s->port < 0) {
+        pthread_mutex_unlock(&g_lock);
+        return real_ioctl(fd, request, arg);
+    }
+    int result = 0;
+    const int bits = arg ? *(const int *)arg : 0;
+    if (!arg) {
+        errno = EFAULT;
+        result = -1;
+    } else if (fault(s->port, "gone")) {
+        errno = EIO;
+        result = -1;
+    } else if (request == TIOCMGET) {
+        *(int *)arg = s->modem;
+    } else if (request == TIOCMSET) {
+        set_modem(fd, bits);
+    } else if (request == TIOCMBIS) {
+        if ((bits & TIOCM_RTS) && fault(s->port, "stuck")) {
+            errno = EIO;
+            result = -1;
+        } else {
+            set_modem(fd, s->modem | bits);
+        }
+    } else {
+        set_modem(fd, s->modem & ~bits);
+    }
+    pthread_mutex_unlock(&g_lock);
+    return result;
+}
+
+typedef int (*close_fn)(int);
+
+int close(int fd)
+{
+    static close_fn real_close;
+    if (!real_close)
+        real_close = (close_fn)dlsym(RTLD_NEXT, "close");
+    pthread_once(&g_once, init_table);
+    if (fd >= 0 && fd < MAX_FDS) {
+        pthread_mutex_lock(&g_lock);
+        struct line_state *s = &g_fds[fd];
+        if (s->port >= 0) {
+            struct termios tio;
+            /* The last close of a port with HUPCL set drops the modem lines. */
+            if (tcgetattr(fd, &tio) == 0 && (tio.c_cflag & HUPCL))
+                set_modem(fd, 0);
+            s->port = -1;
+        }
+        pthread_mutex_unlock(&g_lock);
+    }
+    return real_close(fd);
+}

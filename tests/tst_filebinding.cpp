@@ -1,0 +1,145 @@
+#include "fakes.h"
+#include "filebinding.h"
+
+#include <QLineEdit>
+#include <QtTest>
+
+class TestFileBinding : public QObject
+{
+    Q_OBJECT
+
+    struct Rig
+    {
+        Journal journal;
+        QLineEdit text;
+        FakeMediaControl media {journal};
+        FakeFileDialog dialog {journal};
+        FakeMessageBox messages {journal};
+        FileBindingControls controls {text, media, dialog, messages};
+        Rig()
+        {
+            // Wired as the window wires it: the change handler runs at the assignment.
+            QObject::connect(&text, &QLineEdit::textChanged, [this] { Text1_Change(controls); });
+        }
+    };
+
+private slots:
+    void changeRebindsToTheText()
+    {
+        Rig rig;
+        rig.text.setText(QStringLiteral("/m/cq.wav"));
+        QCOMPARE(rig.journal, (QStringList {"media.Close", "media.FileName=/m/cq.wav", "media.Open"}));
+    }
+
+    void typingReopensAfterEveryKeystroke()
+    {
+        Rig rig;
+        QTest::keyClicks(&rig.text, QStringLiteral("/a.wav"));
+        QCOMPARE(rig.journal.count(QStringLiteral("media.Close")), 6);
+        QCOMPARE(rig.journal.count(QStringLiteral("media.Open")), 6);
+        QCOMPARE(rig.journal.mid(rig.journal.size() - 3),
+                 (QStringList {"media.Close", "media.FileName=/a.wav", "media.Open"}));
+    }
+
+    void fileButtonSetsUpWaveAudioAndRebindsNested()
+    {
+        Rig rig;
+        rig.dialog.answers = QStringList {QStringLiteral("/m/cq.wav")};
+        cmdFile_Click(rig.controls);
+        QCOMPARE(rig.journal, (QStringList {
+                                  "media.Close", "media.Notify=0", "media.Wait=1", "media.Shareable=0",
+                                  "media.DeviceType=WaveAudio", "dialog.Filter=(*.wav)|*.wav", "dialog.Show",
+                                  // nested change handler, at the assignment of the text
+                                  "media.Close", "media.FileName=/m/cq.wav", "media.Open",
+                                  "media.FileName=/m/cq.wav", "media.Open",
+                              }));
+        QCOMPARE(rig.text.text(), QStringLiteral("/m/cq.wav"));
+    }
+
+    void sameFileTwiceSkipsTheNestedChange()
+    {
+        Rig rig;
+        rig.dialog.answers = QStringList {QStringLiteral("/m/cq.wav"), QStringLiteral("/m/cq.wav")};
+        cmdFile_Click(rig.controls);
+        rig.journal.clear();
+        cmdFile_Click(rig.controls);
+        QCOMPARE(rig.journal.count(QStringLiteral("media.Close")), 1);
+        QCOMPARE(rig.journal.mid(rig.journal.size() - 2), (QStringList {"media.FileName=/m/cq.wav", "media.Open"}));
+    }
+
+    void cancelKeepsTypedPath()
+    {
+        Rig rig;
+        rig.text.setText(QStringLiteral("/typed/by/hand.wav"));
+        rig.journal.clear();
+        rig.dialog.answers = QStringList {QString()};
+        cmdFile_Click(rig.controls);
+        QCOMPARE(rig.text.text(), QStringLiteral("/typed/by/hand.wav"));
+        // The device is closed first and ends open on the kept path.
+        QCOMPARE(rig.journal.first(), QStringLiteral("media.Close"));
+        QCOMPARE(rig.journal.mid(rig.journal.size() - 2),
+                 (QStringList {"media.FileName=/typed/by/hand.wav", "media.Open"}));
+        QCOMPARE(rig.journal.count(QStringLiteral("media.Close")), 1);
+    }
+
+    void cancelAfterAChoiceKeepsTheEditedPath()
+    {
+        Rig rig;
+        rig.dialog.answers = QStringList {QStringLiteral("/m/first.wav"), QString()};
+        cmdWav_Click(rig.controls);
+        rig.text.setText(QStringLiteral("/m/edited.wav"));
+        cmdWav_Click(rig.controls);
+        QCOMPARE(rig.text.text(), QStringLiteral("/m/edited.wav"));
+        QCOMPARE(rig.journal.last(), QStringLiteral("media.Open"));
+        QCOMPARE(rig.journal.at(rig.journal.size() - 2), QStringLiteral("media.FileName=/m/edited.wav"));
+    }
+
+    void menuItemLeavesTheDeviceTypeAlone()
+    {
+        Rig rig;
+        rig.dialog.answers = QStringList {QStringLiteral("/m/73.wav")};
+        cmdWav_Click(rig.controls);
+        QCOMPARE(rig.journal, (QStringList {
+                                  "media.Close", "dialog.Filter=(*.wav)|*.wav", "dialog.Show", "media.Close",
+                                  "media.FileName=/m/73.wav", "media.Open", "media.FileName=/m/73.wav", "media.Open",
+                              }));
+    }
+
+    void nameOfAMissingFileStillGoesIntoTheText()
+    {
+        Rig rig;
+        rig.dialog.answers = QStringList {QStringLiteral("/nowhere/new.wav")};
+        cmdFile_Click(rig.controls);
+        QCOMPARE(rig.text.text(), QStringLiteral("/nowhere/new.wav"));
+    }
+
+    void saveIsSilentWhenItWorks()
+    {
+        Rig rig;
+        cmdSave_Click(rig.controls);
+        QCOMPARE(rig.journal, QStringList {"media.Save"});
+    }
+
+    void failedSaveTellsTheUserWithFileAndReason()
+    {
+        Rig rig;
+        rig.text.setText(QStringLiteral("/ro/cq.wav"));
+        rig.journal.clear();
+        rig.media.saveError = QStringLiteral("Permission denied");
+        cmdSave_Click(rig.controls);
+        QCOMPARE(rig.journal, (QStringList {"media.Save", "message[Vendrel9|1]"}));
+        QVERIFY(rig.messages.texts.first().contains(QStringLiteral("/ro/cq.wav")));
+        QVERIFY(rig.messages.texts.first().contains(QStringLiteral("Permission denied")));
+    }
+
+    void filterPairsBecomeQtNameFilters()
+    {
+        QCOMPARE(nameFiltersFromPairs(QStringLiteral("(*.wav)|*.wav")), QStringList {"(*.wav)"});
+        QCOMPARE(nameFiltersFromPairs(QStringLiteral("Sound|*.wav|All|*")),
+                 (QStringList {"Sound (*.wav)", "All (*)"}));
+        QCOMPARE(nameFiltersFromPairs(QStringLiteral("dangling")), QStringList {});
+    }
+};
+
+QTEST_MAIN(TestFileBinding)
+#include "tst_filebinding.moc"

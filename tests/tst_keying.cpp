@@ -1,0 +1,219 @@
+#include "fakes.h"
+#include "playtransmit.h"
+#include "portselection.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QtTest>
+
+class TestKeying : public QObject
+{
+    Q_OBJECT
+
+    struct Rig
+    {
+        Journal journal;
+        QWidget window;
+        QLineEdit *text = new QLineEdit(&window);
+        QWidget *playTr = new QWidget(&window);
+        QWidget *file = new QWidget(&window);
+        QWidget *stop = new QWidget(&window);
+        QLabel *label10 = new QLabel(QStringLiteral("1"), &window);
+        QWidget *red = new QWidget(&window);
+        QWidget *green = new QWidget(&window);
+        FakeMediaControl media {journal};
+        FakeSerialPort serial {journal};
+        FakeMessageBox messages {journal};
+        qint16 port = 1;
+        KeyingControls c {*text, *playTr, *file, *stop, *label10, *red, *green, media, serial, messages, port};
+        PortControls ports {*label10, port};
+
+        Rig()
+        {
+            // Idle after start-up.
+            red->hide();
+            stop->hide();
+            window.show();
+            text->setText(QStringLiteral("/m/cq.wav"));
+        }
+        // Idle: play-and-transmit and find-file shown, green lamp, port closed, RTS low.
+        void verifyIdle() const
+        {
+            QVERIFY(playTr->isVisible());
+            QVERIFY(file->isVisible());
+            QVERIFY(green->isVisible());
+            QVERIFY(!red->isVisible());
+            QVERIFY(!serial.portOpen());
+            QVERIFY(!serial.rts);
+        }
+        void verifyOnAir() const
+        {
+            QVERIFY(!playTr->isVisible());
+            QVERIFY(!file->isVisible());
+            QVERIFY(stop->isVisible());
+            QVERIFY(red->isVisible());
+            QVERIFY(!green->isVisible());
+            QVERIFY(serial.portOpen());
+            QVERIFY(serial.rts);
+        }
+    };
+
+private slots:
+    void emptyPathShowsMessageAndChangesNothing()
+    {
+        Rig rig;
+        rig.text->clear();
+        cmdPlayTr_Click(rig.c);
+        QCOMPARE(rig.journal, QStringList {"message[Vendrel9|0]"});
+        QCOMPARE(rig.messages.texts, QStringList {"Παρακαλω επιλεξτε καποιο αρχειο Wav"});
+        rig.verifyIdle();
+        QVERIFY(!rig.stop->isVisible());
+    }
+
+    void blanksCountAsAPath()
+    {
+        Rig rig;
+        rig.text->setText(QStringLiteral("   "));
+        cmdPlayTr_Click(rig.c);
+        rig.verifyOnAir();
+    }
+
+    void onAirPeriodKeysThenPlays()
+    {
+        Rig rig;
+        rig.port = 3;
+        cmdPlayTr_Click(rig.c);
+        QCOMPARE(rig.journal, (QStringList {"serial.CommPort=3", "serial.PortOpen=1", "serial.RTSEnable=1",
+                                            "media.Play"}));
+        QCOMPARE(rig.label10->text(), QStringLiteral("3"));
+        rig.verifyOnAir();
+
+        rig.journal.clear();
+        cmdStop_Click(rig.c);
+        QCOMPARE(rig.journal, (QStringList {"media.Stop", "serial.RTSEnable=0", "serial.PortOpen=0"}));
+        rig.verifyIdle();
+        QVERIFY(rig.stop->isVisible()); // stays once shown
+    }
+
+    void secondPeriodPlaysWithoutRewind()
+    {
+        Rig rig;
+        cmdPlayTr_Click(rig.c);
+        cmdStop_Click(rig.c);
+        rig.journal.clear();
+        cmdPlayTr_Click(rig.c);
+        QCOMPARE(rig.journal.filter(QStringLiteral("media.")), QStringList {"media.Play"});
+    }
+
+    void stopWhileIdleLeavesThePortAlone()
+    {
+        Rig rig;
+        cmdStop_Click(rig.c);
+        QCOMPARE(rig.journal, (QStringList {"media.Stop", "serial.RTSEnable=0"}));
+        rig.verifyIdle();
+        QVERIFY(rig.messages.texts.isEmpty());
+    }
+
+    void portChoiceWhileKeyedChangesOnlyTheLabel()
+    {
+        Rig rig;
+        cmdPlayTr_Click(rig.c);
+        rig.journal.clear();
+        cmdcom4_Click(rig.ports, 4);
+        QCOMPARE(rig.label10->text(), QStringLiteral("4"));
+        QVERIFY(rig.journal.isEmpty());
+        rig.verifyOnAir();
+        QCOMPARE(rig.serial.commPort(), qint16(1));
+        cmdStop_Click(rig.c);
+        cmdPlayTr_Click(rig.c);
+        QCOMPARE(rig.serial.commPort(), qint16(4));
+    }
+
+    void eachMenuItemStoresItsOwnPort()
+    {
+        Rig rig;
+        using Handler = void (*)(PortControls &, qint16);
+        const Handler handlers[] = {cmdcom1_Click, cmdcom2_Click, cmdcom3_Click,
+                                    cmdcom4_Click, cmdcom5_Click, cmdcom6_Click};
+        for (int n = 1; n <= 6; ++n) {
+            handlers[n - 1](rig.ports, qint16(99)); // the index is not what decides
+            QCOMPARE(rig.port, qint16(n));
+            QCOMPARE(rig.label10->text(), QString::number(n));
+        }
+    }
+
+    void missingPortLeavesIdle()
+    {
+        Rig rig;
+        rig.serial.failOpen = true;
+        rig.port = 5;
+        cmdPlayTr_Click(rig.c);
+        QCOMPARE(rig.journal, (QStringList {"serial.CommPort=5", "serial.PortOpen=1", "message[Vendrel9|1]"}));
+        QVERIFY(rig.messages.texts.first().contains(QStringLiteral("COM5")));
+        QVERIFY(rig.messages.texts.first().contains(QStringLiteral("No such file or directory")));
+        rig.verifyIdle();
+        QVERIFY(!rig.stop->isVisible());
+    }
+
+    void rtsThatCannotRiseLeavesIdle()
+    {
+        Rig rig;
+        rig.serial.failRaise = true;
+        cmdPlayTr_Click(rig.c);
+        QVERIFY(!rig.journal.contains(QStringLiteral("media.Play")));
+        QVERIFY(rig.journal.contains(QStringLiteral("serial.PortOpen=0")));
+        QCOMPARE(rig.journal.last(), QStringLiteral("message[Vendrel9|1]"));
+        rig.verifyIdle();
+    }
+
+    void stopFinishesUnkeyingWhenRtsFails()
+    {
+        Rig rig;
+        cmdPlayTr_Click(rig.c);
+        rig.serial.failDrop = true;
+        rig.journal.clear();
+        cmdStop_Click(rig.c);
+        QCOMPARE(rig.journal, (QStringList {"media.Stop", "serial.RTSEnable=0", "serial.PortOpen=0",
+                                            "message[Vendrel9|1]"}));
+        rig.verifyIdle();
+    }
+
+    void stopReportsAPortThatWillNotClose()
+    {
+        Rig rig;
+        cmdPlayTr_Click(rig.c);
+        rig.serial.failClose = true;
+        cmdStop_Click(rig.c);
+        QVERIFY(rig.green->isVisible());
+        QVERIFY(rig.playTr->isVisible());
+        QCOMPARE(rig.journal.last(), QStringLiteral("message[Vendrel9|1]"));
+    }
+
+    void unloadStopsUnkeysAndCloses()
+    {
+        Rig rig;
+        cmdPlayTr_Click(rig.c);
+        rig.journal.clear();
+        Form_Unload(rig.c);
+        QCOMPARE(rig.journal, (QStringList {"media.Stop", "serial.RTSEnable=0", "media.Close"}));
+        QVERIFY(!rig.serial.rts);
+    }
+
+    void unloadGoesOnWhenRtsFails()
+    {
+        Rig rig;
+        rig.serial.failDrop = true;
+        Form_Unload(rig.c);
+        QCOMPARE(rig.journal.last(), QStringLiteral("media.Close"));
+        QVERIFY(rig.messages.texts.isEmpty());
+    }
+
+    void portNamesFollowThePlatform()
+    {
+        QCOMPARE(portDeviceName(1), QStringLiteral("/dev/ttyS0"));
+        QCOMPARE(portDeviceName(6), QStringLiteral("/dev/ttyS5"));
+    }
+};
+
+QTEST_MAIN(TestKeying)
+#include "tst_keying.moc"
