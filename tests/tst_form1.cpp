@@ -1,0 +1,295 @@
+#include "fakes.h"
+#include "form1.h"
+#include "lamp.h"
+#include "mediabar.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QToolButton>
+#include <QtTest>
+
+class TestForm1 : public QObject
+{
+    Q_OBJECT
+
+    struct Rig
+    {
+        Journal journal;
+        FakeAudioDevice device {journal};
+        FakeSerialPort serial {journal};
+        FakeFileDialog dialog {journal};
+        FakeMessageBox messages {journal};
+        Form1 form {device, serial, dialog, messages};
+        Rig()
+        {
+            form.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&form));
+            form.activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(&form));
+        }
+    };
+
+private slots:
+    void startsIdleOnPortOne()
+    {
+        Rig rig;
+        Form1 &f = rig.form;
+        QCOMPARE(f.windowTitle(), QStringLiteral("ΒΕΝΤΡΕΛΟ  (VALDOR)"));
+        QVERIFY(f.Shape2->isVisible());
+        QVERIFY(!f.Shape1->isVisible());
+        QVERIFY(!f.cmdStop->isVisible());
+        QVERIFY(f.cmdPlayTr->isVisible() && f.cmdFile->isVisible());
+        QCOMPARE(f.PortNumber, qint16(1));
+        QCOMPARE(f.Label11->text(), QStringLiteral("Com="));
+        QCOMPARE(f.Label10->text(), QStringLiteral("1"));
+        QCOMPARE(f.Text1->text(), QString());
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(f.MMControl1));
+        QVERIFY(rig.journal.isEmpty()); // start-up touches neither device nor port
+    }
+
+    void layoutFollowsTheTwipTable_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QRect>("geometry");
+        QTest::addColumn<QString>("caption");
+        // left, top, width, height in twips / 15
+        QTest::newRow("cmdSave") << "cmdSave" << QRect(384, 136, 153, 25) << "ΣΩΣΙΜΟ ΕΓΓΡΑΦΗΣ";
+        QTest::newRow("Text1") << "Text1" << QRect(176, 136, 193, 19) << "";
+        QTest::newRow("cmdStop") << "cmdStop" << QRect(200, 240, 153, 25) << "ΔΙΑΚΟΠΗ";
+        QTest::newRow("cmdPlayTr") << "cmdPlayTr" << QRect(200, 200, 153, 25) << "ΑΝΑΠΑΡΑΓΩΓΗ+ΕΚΠΟΜΠΗ";
+        QTest::newRow("cmdFile") << "cmdFile" << QRect(8, 136, 153, 25) << "EΥΡΕΣΗ ΑΡΧΕΙΟΥ  wav";
+        QTest::newRow("MMControl1") << "MMControl1" << QRect(104, 48, 320, 57) << "";
+        QTest::newRow("Label11") << "Label11" << QRect(456, 96, 33, 25) << "Com=";
+        QTest::newRow("Label10") << "Label10" << QRect(496, 96, 17, 25) << "1";
+        QTest::newRow("Label8") << "Label8" << QRect(360, 24, 57, 17) << "ΕΓΓΡΑΦΗ";
+        QTest::newRow("Label7") << "Label7" << QRect(304, 112, 49, 17) << "ΔΙΑΚΟΠΗ";
+        QTest::newRow("Label4") << "Label4" << QRect(248, 24, 41, 17) << "ΠΑΥΣΗ";
+        QTest::newRow("Label3") << "Label3" << QRect(168, 112, 81, 17) << "ΑΝΑΠΑΡΑΓΩΓΗ";
+        QTest::newRow("Label1") << "Label1" << QRect(120, 24, 49, 17) << "ΑΡΧΗ";
+        QTest::newRow("Shape2") << "Shape2" << QRect(464, 64, 25, 25) << "";
+        QTest::newRow("Shape1") << "Shape1" << QRect(464, 64, 25, 25) << "";
+    }
+
+    void layoutFollowsTheTwipTable()
+    {
+        QFETCH(QString, name);
+        QFETCH(QRect, geometry);
+        QFETCH(QString, caption);
+        Rig rig;
+        QCOMPARE(rig.form.centralWidget()->size(), QSize(550, 304));
+        auto *widget = rig.form.centralWidget()->findChild<QWidget *>(name);
+        QVERIFY(widget);
+        QCOMPARE(widget->geometry(), geometry);
+        if (auto *button = qobject_cast<QPushButton *>(widget))
+            QCOMPARE(button->text(), caption);
+        if (auto *label = qobject_cast<QLabel *>(widget))
+            QCOMPARE(label->text(), caption);
+        // Resizing the window moves and grows nothing.
+        rig.form.resize(rig.form.width() + 200, rig.form.height() + 100);
+        QCoreApplication::processEvents();
+        QCOMPARE(widget->geometry(), geometry);
+    }
+
+    void mediaLabelsSitOverTheirButtons()
+    {
+        Rig rig;
+        Form1 &f = rig.form;
+        const QLabel *labels[] = {f.Label1, f.Label3, f.Label4, f.Label7, f.Label8};
+        for (int i = 0; i < MediaBar::ButtonCount; ++i) {
+            const QRect button = f.MMControl1->button(MediaBar::Button(i))->geometry().translated(f.MMControl1->pos());
+            QCOMPARE(button.width(), 64);
+            QVERIFY2(qAbs(labels[i]->geometry().center().x() - button.center().x()) <= 10, qPrintable(labels[i]->text()));
+        }
+    }
+
+    void buttonFacesCarryTheirOwnColour_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QColor>("colour");
+        QTest::newRow("cmdSave") << "cmdSave" << QColor(0x80, 0xFF, 0x80);
+        QTest::newRow("cmdStop") << "cmdStop" << QColor(0xC0, 0xFF, 0xC0);
+        QTest::newRow("cmdPlayTr") << "cmdPlayTr" << QColor(0xFF, 0x80, 0x80);
+        QTest::newRow("cmdFile") << "cmdFile" << QColor(0xFF, 0xFF, 0xFF);
+    }
+
+    void buttonFacesCarryTheirOwnColour()
+    {
+        QFETCH(QString, name);
+        QFETCH(QColor, colour);
+        Rig rig;
+        auto *button = rig.form.findChild<QPushButton *>(name);
+        button->show();
+        const QImage face = button->grab().toImage();
+        QCOMPARE(face.pixelColor(5, face.height() / 2), colour);
+        QVERIFY(!button->autoDefault() && !button->isDefault());
+    }
+
+    void lampsAreFilledCircles()
+    {
+        Rig rig;
+        rig.form.Shape1->show();
+        const QImage red = rig.form.Shape1->grab().toImage();
+        const QImage green = rig.form.Shape2->grab().toImage();
+        QCOMPARE(red.pixelColor(12, 12), QColor(0xFF, 0, 0));
+        QCOMPARE(green.pixelColor(12, 12), QColor(0, 0xFF, 0));
+        QVERIFY(green.pixelColor(1, 1) != QColor(0, 0xFF, 0)); // round, not square
+    }
+
+    void tabOrderRunsFromTheMediaBar()
+    {
+        Rig rig;
+        Form1 &f = rig.form;
+        const auto walk = [&] {
+            QList<QWidget *> seen;
+            f.MMControl1->setFocus();
+            for (int i = 0; i < 6; ++i) {
+                seen << QApplication::focusWidget();
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            }
+            return seen;
+        };
+        QCOMPARE(walk(), (QList<QWidget *> {f.MMControl1, f.cmdFile, f.cmdPlayTr, f.Text1, f.cmdSave, f.MMControl1}));
+        f.cmdStop->show();
+        QCOMPARE(walk(), (QList<QWidget *> {f.MMControl1, f.cmdFile, f.cmdPlayTr, f.cmdStop, f.Text1, f.cmdSave}));
+    }
+
+    void enterAndEscPressNothing()
+    {
+        Rig rig;
+        Form1 &f = rig.form;
+        rig.form.Text1->setText(QStringLiteral("/m/cq.wav"));
+        rig.journal.clear();
+        for (QWidget *w : {static_cast<QWidget *>(f.MMControl1), static_cast<QWidget *>(f.cmdFile),
+                           static_cast<QWidget *>(f.cmdPlayTr), static_cast<QWidget *>(f.Text1),
+                           static_cast<QWidget *>(f.cmdSave)}) {
+            w->setFocus();
+            QTest::keyClick(w, Qt::Key_Return);
+            QTest::keyClick(w, Qt::Key_Enter);
+            QTest::keyClick(w, Qt::Key_Escape);
+        }
+        QVERIFY2(rig.journal.isEmpty(), qPrintable(rig.journal.join(QLatin1Char(','))));
+        QVERIFY(f.isVisible());
+    }
+
+    void menusHoldTheirItems()
+    {
+        Rig rig;
+        Form1 &f = rig.form;
+        const QList<QAction *> top = f.menuBar()->actions();
+        QCOMPARE(top.size(), 1);
+        QCOMPARE(top.first()->text(), QStringLiteral("&Ρυθμισεις"));
+        const QList<QAction *> entries = f.cmdRithmiseis->actions();
+        QCOMPARE(entries.size(), 2);
+        QCOMPARE(entries.at(0)->text(), QStringLiteral("Θυρες Επικοινωνιας &COM"));
+        QCOMPARE(entries.at(0)->menu(), f.cmdcom);
+        QCOMPARE(entries.at(1), f.cmdWav);
+        QCOMPARE(f.cmdWav->text(), QStringLiteral("Φακελλος Αρχειων &WAV"));
+        const QList<QAction *> ports = f.cmdcom->actions();
+        QCOMPARE(ports.size(), 6);
+        for (int i = 0; i < 6; ++i) {
+            QCOMPARE(ports.at(i)->text(), QStringLiteral("θυρα%1").arg(i + 1));
+            QCOMPARE(ports.at(i)->data().toInt(), i + 1);
+            QVERIFY(!ports.at(i)->isCheckable());
+        }
+    }
+
+    void portMenuChangesTheLabelOnly()
+    {
+        Rig rig;
+        rig.form.cmdcomN[3]->trigger();
+        QCOMPARE(rig.form.PortNumber, qint16(4));
+        QCOMPARE(rig.form.Label10->text(), QStringLiteral("4"));
+        QVERIFY(rig.journal.isEmpty());
+        rig.form.Text1->setText(QStringLiteral("/m/cq.wav"));
+        rig.journal.clear();
+        rig.form.cmdPlayTr->click();
+        QCOMPARE(rig.journal.first(), QStringLiteral("serial.CommPort=4"));
+    }
+
+    void eventsReachTheirHandlers()
+    {
+        Rig rig;
+        Form1 &f = rig.form;
+        rig.device.openable << QStringLiteral("/m/cq.wav");
+        rig.dialog.answers = QStringList {QStringLiteral("/m/cq.wav")};
+        f.cmdFile->click();
+        QCOMPARE(f.Text1->text(), QStringLiteral("/m/cq.wav"));
+        QCOMPARE(rig.device.mode(), IAudioDevice::Mode::Stopped);
+        // Setting the same text again runs no change handler.
+        rig.journal.clear();
+        f.Text1->setText(QStringLiteral("/m/cq.wav"));
+        QVERIFY(rig.journal.isEmpty());
+
+        f.cmdPlayTr->click();
+        QVERIFY(rig.serial.rts);
+        QCOMPARE(rig.device.mode(), IAudioDevice::Mode::Playing);
+        QVERIFY(f.Shape1->isVisible() && !f.Shape2->isVisible() && f.cmdStop->isVisible());
+        f.cmdStop->click();
+        QVERIFY(!rig.serial.rts && !rig.serial.portOpen());
+        QVERIFY(!f.Shape1->isVisible() && f.Shape2->isVisible());
+
+        rig.journal.clear();
+        f.cmdSave->click();
+        QCOMPARE(rig.journal, QStringList {"device.save"});
+    }
+
+    void closingWhileKeyedUnkeys()
+    {
+        Rig rig;
+        rig.form.Text1->setText(QStringLiteral("/m/cq.wav"));
+        rig.form.cmdPlayTr->click();
+        QVERIFY(rig.serial.rts);
+        rig.journal.clear();
+        QVERIFY(rig.form.close());
+        QCOMPARE(rig.journal, (QStringList {"device.stop", "serial.RTSEnable=0", "device.close"}));
+        QVERIFY(!rig.serial.rts);
+    }
+
+    void mediaBarFollowsTheDevice()
+    {
+        Rig rig;
+        MediaBar *bar = rig.form.MMControl1;
+        const auto enabled = [bar] {
+            QString flags;
+            for (int i = 0; i < MediaBar::ButtonCount; ++i)
+                flags += bar->button(MediaBar::Button(i))->isEnabled() ? QLatin1Char('1') : QLatin1Char('0');
+            return flags;
+        };
+        QCOMPARE(enabled(), QStringLiteral("00000")); // closed: all grey
+        rig.device.openable << QStringLiteral("/m/cq.wav");
+        rig.form.Text1->setText(QStringLiteral("/m/cq.wav"));
+        QCOMPARE(enabled(), QStringLiteral("11001")); // start, play, record
+        QTest::mouseClick(bar->button(MediaBar::Play), Qt::LeftButton);
+        QCOMPARE(enabled(), QStringLiteral("10110")); // start, pause, stop
+        QTest::mouseClick(bar->button(MediaBar::Pause), Qt::LeftButton);
+        QCOMPARE(enabled(), QStringLiteral("11011"));
+        QTest::mouseClick(bar->button(MediaBar::Stop), Qt::LeftButton);
+        QTest::mouseClick(bar->button(MediaBar::Record), Qt::LeftButton);
+        QCOMPARE(enabled(), QStringLiteral("00010")); // recording: only stop
+        QCOMPARE(rig.journal.filter(QStringLiteral("device.")).mid(2),
+                 (QStringList {"device.play", "device.pause", "device.stop", "device.record"}));
+    }
+
+    void mediaBarIsOneTabStopWorkedByKeys()
+    {
+        Rig rig;
+        MediaBar *bar = rig.form.MMControl1;
+        rig.device.openable << QStringLiteral("/m/cq.wav");
+        rig.form.Text1->setText(QStringLiteral("/m/cq.wav"));
+        bar->setFocus();
+        QCOMPARE(bar->currentButton(), int(MediaBar::Play));
+        rig.journal.clear();
+        QTest::keyClick(bar, Qt::Key_Space);
+        QCOMPARE(rig.journal, QStringList {"device.play"});
+        QTest::keyClick(bar, Qt::Key_Right);
+        QTest::keyClick(bar, Qt::Key_Space);
+        QCOMPARE(rig.journal.last(), QStringLiteral("device.pause"));
+    }
+};
+
+QTEST_MAIN(TestForm1)
+#include "tst_form1.moc"
