@@ -5,7 +5,9 @@
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <termios.h>
+#include <unistd.h>
 #endif
 
 ISerialPort::~ISerialPort() = default;
@@ -48,10 +50,29 @@ SerialPortAdapter::SerialPortAdapter() : m_port(std::make_unique<QSerialPort>())
 
 SerialPortAdapter::~SerialPortAdapter()
 {
-    if (m_port->isOpen()) {
-        m_port->setRequestToSend(false);
-        m_port->close();
+    closePort();
+}
+
+void SerialPortAdapter::closePort()
+{
+    if (!m_port->isOpen())
+        return;
+    m_port->setRequestToSend(false);
+#ifdef Q_OS_UNIX
+    // QSerialPort puts back the settings it found at open before it closes, HUPCL
+    // cleared among them, and the close would then leave RTS as it stands. A copy of the
+    // descriptor outlives that close and is closed last, with HUPCL set, so the kernel
+    // drops the lines even when the line could not be switched just above.
+    const int last = ::fcntl(int(m_port->handle()), F_DUPFD_CLOEXEC, 0);
+    m_port->close();
+    if (last >= 0) {
+        QString ignored;
+        setHangupOnClose(last, &ignored);
+        ::close(last);
     }
+#else
+    m_port->close();
+#endif
 }
 
 void SerialPortAdapter::setCommPort(qint16 port)
@@ -74,8 +95,7 @@ bool SerialPortAdapter::setPortOpen(bool open)
 {
     m_error.clear();
     if (!open) {
-        if (m_port->isOpen())
-            m_port->close();
+        closePort();
         return true;
     }
     if (m_port->isOpen())
@@ -97,14 +117,13 @@ bool SerialPortAdapter::setPortOpen(bool open)
     // The kernel raises RTS on open; drop it at once so the radio stays unkeyed until asked.
     if (!m_port->setRequestToSend(m_rtsEnable)) {
         const QString reason = m_port->errorString();
-        m_port->close();
+        closePort();
         return fail(reason);
     }
 #ifdef Q_OS_UNIX
     QString reason;
     if (!setHangupOnClose(int(m_port->handle()), &reason)) {
-        m_port->setRequestToSend(false);
-        m_port->close();
+        closePort();
         return fail(reason);
     }
 #endif

@@ -40,6 +40,7 @@ public:
 
 private:
     bool fail(const QString &reason);
+    void closePort();
 
     std::unique_ptr<QSerialPort> m_port;
     qint16 m_commPort = 1;

@@ -27,20 +27,23 @@
 #include <unistd.h>
 
 #define MAX_FDS 4096
+#define MAX_PORTS 10
 
-struct line_state {
-    int port; /* -1: not a shimmed port */
+/* The lines belong to the port, shared by every descriptor open on it, as in the kernel. */
+struct port_state {
     int modem;
+    int opens;
 };
 
-static struct line_state g_fds[MAX_FDS];
+static struct port_state g_ports[MAX_PORTS];
+static int g_fd_port[MAX_FDS]; /* -1: not a shimmed port */
 static pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_once_t g_once = PTHREAD_ONCE_INIT;
 
 static void init_table(void)
 {
     for (int i = 0; i < MAX_FDS; ++i)
-        g_fds[i].port = -1;
+        g_fd_port[i] = -1;
 }
 
 static const char *shim_dir(void)
@@ -91,14 +94,22 @@ static void log_rts(int port, int high)
     syscall(SYS_close, fd);
 }
 
-static void set_modem(int fd, int bits)
+static void set_modem(int port, int bits)
 {
-    struct line_state *s = &g_fds[fd];
+    struct port_state *s = &g_ports[port];
     const int was = (s->modem & TIOCM_RTS) != 0;
     const int now = (bits & TIOCM_RTS) != 0;
     s->modem = bits;
     if (was != now)
-        log_rts(s->port, now);
+        log_rts(port, now);
+}
+
+static void track(int fd, int port)
+{
+    if (fd < 0 || fd >= MAX_FDS)
+        return;
+    g_fd_port[fd] = port;
+    g_ports[port].opens++;
 }
 
 typedef int (*openat_fn)(int, const char *, int, ...);
@@ -122,9 +133,8 @@ static int shim_open(int dirfd, const char *path, int flags, mode_t mode)
     const int fd = real_openat(AT_FDCWD, mapped, flags, mode);
     if (fd >= 0 && fd < MAX_FDS) {
         pthread_mutex_lock(&g_lock);
-        g_fds[fd].port = port;
-        g_fds[fd].modem = 0;
-        set_modem(fd, TIOCM_RTS | TIOCM_DTR); /* as the kernel does on open */
+        track(fd, port);
+        set_modem(port, g_ports[port].modem | TIOCM_RTS | TIOCM_DTR); /* as the kernel does on open */
         pthread_mutex_unlock(&g_lock);
     }
     return fd;
@@ -198,32 +208,33 @@ int ioctl(int fd, unsigned long request, ...)
     if (!modem_request || fd < 0 || fd >= MAX_FDS)
         return real_ioctl(fd, request, arg);
     pthread_mutex_lock(&g_lock);
-    struct line_state *s = &g_fds[fd];
-    if (s->port < 0) {
+    const int port = g_fd_port[fd];
+    if (port < 0) {
         pthread_mutex_unlock(&g_lock);
         return real_ioctl(fd, request, arg);
     }
+    struct port_state *s = &g_ports[port];
     int result = 0;
     const int bits = arg ? *(const int *)arg : 0;
     if (!arg) {
         errno = EFAULT;
         result = -1;
-    } else if (fault(s->port, "gone")) {
+    } else if (fault(port, "gone")) {
         errno = EIO;
         result = -1;
     } else if (request == TIOCMGET) {
         *(int *)arg = s->modem;
     } else if (request == TIOCMSET) {
-        set_modem(fd, bits);
+        set_modem(port, bits);
     } else if (request == TIOCMBIS) {
-        if ((bits & TIOCM_RTS) && fault(s->port, "stuck")) {
+        if ((bits & TIOCM_RTS) && fault(port, "stuck")) {
             errno = EIO;
             result = -1;
         } else {
-            set_modem(fd, s->modem | bits);
+            set_modem(port, s->modem | bits);
         }
     } else {
-        set_modem(fd, s->modem & ~bits);
+        set_modem(port, s->modem & ~bits);
     }
     pthread_mutex_unlock(&g_lock);
     return result;
@@ -239,15 +250,73 @@ int close(int fd)
     pthread_once(&g_once, init_table);
     if (fd >= 0 && fd < MAX_FDS) {
         pthread_mutex_lock(&g_lock);
-        struct line_state *s = &g_fds[fd];
-        if (s->port >= 0) {
+        const int port = g_fd_port[fd];
+        if (port >= 0) {
             struct termios tio;
             /* The last close of a port with HUPCL set drops the modem lines. */
-            if (tcgetattr(fd, &tio) == 0 && (tio.c_cflag & HUPCL))
-                set_modem(fd, 0);
-            s->port = -1;
+            if (--g_ports[port].opens == 0 && tcgetattr(fd, &tio) == 0 && (tio.c_cflag & HUPCL))
+                set_modem(port, 0);
+            g_fd_port[fd] = -1;
         }
         pthread_mutex_unlock(&g_lock);
     }
     return real_close(fd);
+}
+
+static int track_dup(int fd, int copy)
+{
+    if (copy >= 0 && fd >= 0 && fd < MAX_FDS) {
+        pthread_mutex_lock(&g_lock);
+        if (g_fd_port[fd] >= 0)
+            track(copy, g_fd_port[fd]);
+        pthread_mutex_unlock(&g_lock);
+    }
+    return copy;
+}
+
+typedef int (*dup_fn)(int);
+typedef int (*dup3_fn)(int, int, int);
+typedef int (*fcntl_fn)(int, int, ...);
+
+int dup(int fd)
+{
+    static dup_fn real_dup;
+    if (!real_dup)
+        real_dup = (dup_fn)dlsym(RTLD_NEXT, "dup");
+    pthread_once(&g_once, init_table);
+    return track_dup(fd, real_dup(fd));
+}
+
+int dup3(int fd, int target, int flags)
+{
+    static dup3_fn real_dup3;
+    if (!real_dup3)
+        real_dup3 = (dup3_fn)dlsym(RTLD_NEXT, "dup3");
+    pthread_once(&g_once, init_table);
+    return track_dup(fd, real_dup3(fd, target, flags));
+}
+
+int fcntl(int fd, int cmd, ...)
+{
+    static fcntl_fn real_fcntl;
+    if (!real_fcntl)
+        real_fcntl = (fcntl_fn)dlsym(RTLD_NEXT, "fcntl");
+    va_list ap;
+    va_start(ap, cmd);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    pthread_once(&g_once, init_table);
+    const int result = real_fcntl(fd, cmd, arg);
+    if (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC)
+        track_dup(fd, result);
+    return result;
+}
+
+int fcntl64(int fd, int cmd, ...)
+{
+    va_list ap;
+    va_start(ap, cmd);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    return fcntl(fd, cmd, arg);
 }

@@ -1,0 +1,141 @@
+#include "ptyports.h"
+#include "serialport.h"
+
+#include <QProcess>
+#include <QtTest>
+
+#include <termios.h>
+
+class TestSerialPort : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        if (!qEnvironmentVariable("LD_PRELOAD").contains(QStringLiteral("v9modemshim")))
+            QSKIP("needs the modem-line shim preloaded (run through ctest)");
+    }
+
+    void openLeavesRtsLowAndSetsHangupOnClose()
+    {
+        PtyPorts ports;
+        QVERIFY(ports.add(2));
+        // Another program cleared HUPCL on this port before us.
+        termios tio {};
+        QCOMPARE(tcgetattr(ports.master(2), &tio), 0);
+        tio.c_cflag &= ~tcflag_t(HUPCL);
+        QCOMPARE(tcsetattr(ports.master(2), TCSANOW, &tio), 0);
+
+        SerialPortAdapter port;
+        port.setCommPort(2);
+        QVERIFY2(port.setPortOpen(true), qPrintable(port.errorString()));
+        QVERIFY(port.portOpen());
+        // The kernel raised RTS on open; the adapter dropped it at once.
+        const QStringList log = ports.rtsLog();
+        QCOMPARE(log.size(), 2);
+        QVERIFY(log.at(0).startsWith(QStringLiteral("ttyS1 1 ")));
+        QVERIFY(log.at(1).startsWith(QStringLiteral("ttyS1 0 ")));
+        const qint64 pulse = log.at(1).section(QLatin1Char(' '), 2).toLongLong() - log.at(0).section(QLatin1Char(' '), 2).toLongLong();
+        qInfo("RTS pulse at open: %lld us", pulse / 1000);
+        QCOMPARE(tcgetattr(ports.master(2), &tio), 0);
+        QVERIFY(tio.c_cflag & HUPCL);
+        QCOMPARE(tio.c_cflag & CRTSCTS, tcflag_t(0));
+        QCOMPARE(cfgetospeed(&tio), speed_t(B9600));
+    }
+
+    void rtsFollowsTheEnableWhileOpen()
+    {
+        PtyPorts ports;
+        QVERIFY(ports.add(1));
+        SerialPortAdapter port;
+        QVERIFY(port.setRTSEnable(false)); // closed: only remembered
+        QCOMPARE(ports.rts(1), -1);
+        QVERIFY(port.setPortOpen(true));
+        QVERIFY(port.setRTSEnable(true));
+        QCOMPARE(ports.rts(1), 1);
+        QVERIFY(port.setRTSEnable(false));
+        QCOMPARE(ports.rts(1), 0);
+        QVERIFY(port.setRTSEnable(true));
+        QVERIFY(port.setPortOpen(false)); // closing drops the line (HUPCL)
+        QCOMPARE(ports.rts(1), 0);
+        QVERIFY(!port.portOpen());
+    }
+
+    void onlyTheChosenPortIsOpened()
+    {
+        PtyPorts ports;
+        for (int n = 1; n <= 6; ++n)
+            QVERIFY(ports.add(n));
+        SerialPortAdapter port;
+        port.setCommPort(4);
+        QVERIFY(port.setPortOpen(true));
+        QVERIFY(port.setRTSEnable(true));
+        const QStringList log = ports.rtsLog();
+        QVERIFY(!log.isEmpty());
+        for (const QString &line : log)
+            QVERIFY2(line.startsWith(QStringLiteral("ttyS3 ")), qPrintable(line));
+    }
+
+    void missingPortFailsWithAReason()
+    {
+        PtyPorts ports;
+        SerialPortAdapter port;
+        port.setCommPort(6);
+        QVERIFY(!port.setPortOpen(true));
+        QVERIFY(!port.errorString().isEmpty());
+        QVERIFY(!port.portOpen());
+    }
+
+    void portHeldByAnotherProcessFails()
+    {
+        PtyPorts ports;
+        QVERIFY(ports.add(3));
+        QProcess holder;
+        holder.setEnvironment(ports.environment());
+        holder.start(QStringLiteral(V9_PORTHOLD_PATH), {QStringLiteral("3")});
+        QVERIFY(holder.waitForReadyRead(5000));
+        QCOMPARE(holder.readLine().trimmed(), QByteArray("ready"));
+
+        SerialPortAdapter port;
+        port.setCommPort(3);
+        QVERIFY(!port.setPortOpen(true));
+        QVERIFY(!port.errorString().isEmpty());
+        QCOMPARE(ports.rtsLog().size(), 2); // only the holder's own open and drop
+        holder.closeWriteChannel();
+        QVERIFY(holder.waitForFinished(5000));
+        // Free again once the other program is gone.
+        QVERIFY2(port.setPortOpen(true), qPrintable(port.errorString()));
+    }
+
+    void failuresOfTheLineAreReported()
+    {
+        PtyPorts ports;
+        QVERIFY(ports.add(5));
+        SerialPortAdapter port;
+        port.setCommPort(5);
+        ports.setFault(5, "stuck", true);
+        QVERIFY(port.setPortOpen(true));
+        QVERIFY(!port.setRTSEnable(true));
+        QVERIFY(!port.errorString().isEmpty());
+        ports.setFault(5, "stuck", false);
+        QVERIFY(port.setRTSEnable(true));
+        ports.setFault(5, "gone", true); // the adapter was pulled out
+        QVERIFY(!port.setRTSEnable(false));
+        QVERIFY(port.setPortOpen(false));
+        QCOMPARE(ports.rts(5), 0); // the close still drops it
+    }
+
+    void withoutTheShimFolderNoTtyOpens()
+    {
+        const QByteArray saved = qgetenv("V9_SHIM_DIR");
+        qunsetenv("V9_SHIM_DIR");
+        SerialPortAdapter port;
+        port.setCommPort(1);
+        QVERIFY(!port.setPortOpen(true));
+        qputenv("V9_SHIM_DIR", saved);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSerialPort)
+#include "tst_serialport.moc"
