@@ -5,5 +5,5 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 "$root/scripts/build.sh"
 source "$root/scripts/pulse.sh"
-export QT_QPA_PLATFORM=offscreen
+export QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$v9_pulse_dir"
 ctest --test-dir "$build" --output-on-failure

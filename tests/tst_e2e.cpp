@@ -1,0 +1,251 @@
+// The real vendrel9 binary, driven as a user would: a window on Xvfb, clicks and keys
+// from xdotool, the serial ports as pseudo-terminals under the modem-line shim, and the
+// sound heard at the private server's null sink.
+#include "audiotools.h"
+#include "ptyports.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <sndfile.h>
+#include <unistd.h>
+
+using namespace audiotools;
+
+namespace {
+
+template<typename F>
+bool waitFor(F condition, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+} // namespace
+
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+
+    // One running program on its own display.
+    struct Session
+    {
+        PtyPorts &ports;
+        QString display;
+        QProcess app;
+        QString window;
+        int menuHeight = 0;
+
+        Session(PtyPorts &p, const QString &d) : ports(p), display(d) {}
+        ~Session()
+        {
+            if (app.state() != QProcess::NotRunning) {
+                app.kill();
+                app.waitForFinished();
+            }
+        }
+
+        QString xdotool(const QStringList &args)
+        {
+            QProcess p;
+            QStringList env = QProcess::systemEnvironment();
+            env << QStringLiteral("DISPLAY=") + display;
+            p.setEnvironment(env);
+            p.start(QStringLiteral("xdotool"), args);
+            p.waitForFinished(10000);
+            return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+        }
+
+        bool start()
+        {
+            QStringList env = ports.environment();
+            env << QStringLiteral("DISPLAY=") + display << QStringLiteral("QT_QPA_PLATFORM=xcb");
+            app.setEnvironment(env);
+            app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            app.start(QStringLiteral(V9_BINARY), {});
+            if (!app.waitForStarted())
+                return false;
+            window = xdotool({QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"),
+                              QStringLiteral("--name"), QStringLiteral("VALDOR")})
+                         .section(QLatin1Char('\n'), 0, 0);
+            if (window.isEmpty())
+                return false;
+            const QString geometry = xdotool({QStringLiteral("getwindowgeometry"), window});
+            const int height = geometry.section(QStringLiteral("Geometry: "), 1).section(QLatin1Char('x'), 1).toInt();
+            menuHeight = height - 304;
+            xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), window});
+            return menuHeight > 0;
+        }
+
+        // Clicks at client-area coordinates (the layout's pixels).
+        void click(int x, int y)
+        {
+            xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window, QString::number(x),
+                     QString::number(y + menuHeight), QStringLiteral("click"), QStringLiteral("1")});
+            QThread::msleep(150);
+        }
+        void clickPlayTransmit() { click(276, 212); }
+        void clickStop() { click(276, 252); }
+        void typePath(const QString &path)
+        {
+            click(272, 145); // Text1
+            xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("5"), path});
+            QThread::msleep(200);
+        }
+        void choosePort(int n)
+        {
+            xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window, QStringLiteral("30"),
+                     QString::number(menuHeight / 2), QStringLiteral("click"), QStringLiteral("1")});
+            QThread::msleep(300);
+            QStringList keys {QStringLiteral("key"), QStringLiteral("--delay"), QStringLiteral("80"),
+                              QStringLiteral("Down"), QStringLiteral("Right")};
+            for (int i = 1; i < n; ++i)
+                keys << QStringLiteral("Down");
+            keys << QStringLiteral("Return");
+            xdotool(keys);
+            QThread::msleep(200);
+        }
+        QString messageWindow()
+        {
+            return xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
+                            QStringLiteral("^Vendrel9$")});
+        }
+        bool running() const { return app.state() == QProcess::Running; }
+    };
+
+private slots:
+    void initTestCase()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty()
+            || QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
+            QSKIP("needs Xvfb and xdotool");
+        if (!soundServerRunning())
+            QSKIP("needs the private sound server (run through scripts/test.sh)");
+        int n = 90 + int(::getpid() % 100);
+        while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)))
+            ++n;
+        m_display = QStringLiteral(":%1").arg(n);
+        m_xvfb.start(QStringLiteral("Xvfb"), {m_display, QStringLiteral("-screen"), QStringLiteral("0"),
+                                              QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
+                                              QStringLiteral("tcp")});
+        QVERIFY(m_xvfb.waitForStarted());
+        QVERIFY(waitFor([n] { return QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)); }, 10000));
+        m_tone = m_files.filePath(QStringLiteral("cq.wav"));
+        QVERIFY(writeTone(m_tone, 1000, 3.0, 48000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    }
+
+    void cleanupTestCase()
+    {
+        m_xvfb.terminate();
+        m_xvfb.waitForFinished();
+    }
+
+    void onAirPeriodKeysWhileTheToneIsHeard()
+    {
+        PtyPorts ports;
+        QVERIFY(ports.add(1));
+        Session s(ports, m_display);
+        QVERIFY(s.start());
+        s.typePath(m_tone);
+        MonitorRecorder monitor;
+        s.clickPlayTransmit();
+        QVERIFY(waitFor([&] { return ports.rts(1) == 1; }, 5000));
+        QThread::msleep(1000);
+        const QVector<float> heard = monitor.stop();
+        QCOMPARE(ports.rts(1), 1); // still keyed while it played
+        const double hz = toneFrequency(heard, 48000);
+        QVERIFY2(qAbs(hz - 1000) < 15, qPrintable(QString::number(hz)));
+        s.clickStop();
+        QVERIFY(waitFor([&] { return ports.rts(1) == 0; }, 5000));
+        QVERIFY(s.running());
+    }
+
+    void portChosenFromTheMenuIsKeyed()
+    {
+        PtyPorts ports;
+        for (int n = 1; n <= 6; ++n)
+            QVERIFY(ports.add(n));
+        Session s(ports, m_display);
+        QVERIFY(s.start());
+        s.typePath(m_tone);
+        s.choosePort(4);
+        s.clickPlayTransmit();
+        QVERIFY(waitFor([&] { return ports.rts(4) == 1; }, 5000));
+        for (const QString &line : ports.rtsLog())
+            QVERIFY2(line.startsWith(QStringLiteral("ttyS3 ")), qPrintable(line));
+        s.clickStop();
+        QVERIFY(waitFor([&] { return ports.rts(4) == 0; }, 5000));
+    }
+
+    void missingPortIsReportedAndTheProgramRunsOn()
+    {
+        PtyPorts ports; // no ports at all
+        Session s(ports, m_display);
+        QVERIFY(s.start());
+        s.typePath(m_tone);
+        s.clickPlayTransmit();
+        QVERIFY(waitFor([&] { return !s.messageWindow().isEmpty(); }, 5000));
+        QVERIFY(s.running());
+        s.xdotool({QStringLiteral("key"), QStringLiteral("Return")});
+        QVERIFY(waitFor([&] { return s.messageWindow().isEmpty(); }, 5000));
+        QVERIFY(s.running());
+        QVERIFY(ports.rtsLog().isEmpty());
+    }
+
+    void portLockedByAnotherProcessIsReported()
+    {
+        PtyPorts ports;
+        QVERIFY(ports.add(1));
+        QProcess holder;
+        holder.setEnvironment(ports.environment());
+        holder.start(QStringLiteral(V9_PORTHOLD_PATH), {QStringLiteral("1")});
+        QVERIFY(holder.waitForReadyRead(5000));
+        const int heldLines = int(ports.rtsLog().size());
+        Session s(ports, m_display);
+        QVERIFY(s.start());
+        s.typePath(m_tone);
+        s.clickPlayTransmit();
+        QVERIFY(waitFor([&] { return !s.messageWindow().isEmpty(); }, 5000));
+        QVERIFY(s.running());
+        QCOMPARE(ports.rtsLog().size(), heldLines); // never raised by the second program
+        holder.closeWriteChannel();
+        holder.waitForFinished();
+    }
+
+    void sigtermWhileKeyedDropsRtsBeforeExit()
+    {
+        PtyPorts ports;
+        QVERIFY(ports.add(1));
+        Session s(ports, m_display);
+        QVERIFY(s.start());
+        s.typePath(m_tone);
+        s.clickPlayTransmit();
+        QVERIFY(waitFor([&] { return ports.rts(1) == 1; }, 5000));
+        s.app.terminate();
+        QVERIFY(s.app.waitForFinished(5000));
+        QCOMPARE(s.app.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(s.app.exitCode(), 0);
+        QCOMPARE(ports.rts(1), 0);
+    }
+
+private:
+    QProcess m_xvfb;
+    QString m_display;
+    QTemporaryDir m_files;
+    QString m_tone;
+};
+
+QTEST_GUILESS_MAIN(TestEndToEnd)
+#include "tst_e2e.moc"
