@@ -101,8 +101,9 @@ class TestEndToEnd : public QObject
         void typePath(const QString &path)
         {
             click(272, 145); // Text1
-            xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("5"), path});
-            QThread::msleep(200);
+            QThread::msleep(300);
+            xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("20"), path});
+            QThread::msleep(300);
         }
         void choosePort(int n)
         {
@@ -162,7 +163,7 @@ private slots:
         MonitorRecorder monitor;
         s.clickPlayTransmit();
         QVERIFY(waitFor([&] { return ports.rts(1) == 1; }, 5000));
-        QThread::msleep(1000);
+        QThread::msleep(1500);
         const QVector<float> heard = monitor.stop();
         QCOMPARE(ports.rts(1), 1); // still keyed while it played
         const double hz = toneFrequency(heard, 48000);
