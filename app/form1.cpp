@@ -173,12 +173,17 @@ void Form1::Form_Load()
     Label10->setText(QString::number(PortNumber));
 }
 
-void Form1::closeEvent(QCloseEvent *event)
+void Form1::unload()
 {
     // A close can be asked twice (a signal during a dialog); unloading once is enough.
-    if (!m_unloaded) {
-        m_unloaded = true;
-        Form_Unload(*m_keying);
-    }
+    if (m_unloaded)
+        return;
+    m_unloaded = true;
+    Form_Unload(*m_keying);
+}
+
+void Form1::closeEvent(QCloseEvent *event)
+{
+    unload();
     event->accept();
 }

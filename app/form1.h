@@ -50,6 +50,10 @@ public:
 
     qint16 PortNumber = 0;
 
+    // Runs the unload handler once, ahead of the close when a signal asks for it, so the
+    // transmitter is unkeyed before any of the window's own closing work.
+    void unload();
+
 protected:
     void closeEvent(QCloseEvent *event) override;
 

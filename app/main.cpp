@@ -24,6 +24,7 @@ int main(int argc, char *argv[])
     // the sound stopped before the program ends, even from inside a dialog.
     ShutdownSignals shutdown;
     QObject::connect(&shutdown, &ShutdownSignals::shutdownRequested, &window, [&window] {
+        window.unload();
         window.close();
         QCoreApplication::exit(0);
     });

@@ -26,6 +26,8 @@ public:
     bool start();
     void suspend();
     void resume();
+    // Stops feeding and reading at once; the stream itself goes with the object.
+    void halt();
     // The frame the listener has reached: where a stop leaves the position.
     qint64 position() const { return m_from + m_handed; }
 
@@ -42,6 +44,7 @@ private:
     const qint64 m_from;
     const int m_channels;
     qint64 m_handed = 0;
+    bool m_halted = false;
 
     QAudioSink *m_sink = nullptr;
     QIODevice *m_out = nullptr;

@@ -65,7 +65,11 @@ public:
         if (!playback)
             return;
         position = playback->position();
-        playback.reset();
+        playback->halt();
+        // Letting go of the server's stream waits for the server; that is done once the
+        // handler that stopped has run to its end, so the steps after "Stop" (dropping
+        // RTS above all) are not held up by it.
+        playback.release()->deleteLater();
     }
 
     void drainInput()
@@ -108,7 +112,7 @@ public:
     {
         if (position >= content.frames())
             return;
-        auto run = std::make_unique<Playback>(content, position);
+        auto run = std::make_unique<Playback>(content, position, this);
         if (!run->start())
             return;
         connect(run.get(), &Playback::finished, this, [this] {
