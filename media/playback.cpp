@@ -17,6 +17,7 @@ constexpr qint64 kRingFloatsMin = 16 * 1024;
 // still far from running dry when the window is busy for a moment.
 constexpr int kFeedIntervalMs = 20;
 constexpr int kServerBufferMs = 200;
+constexpr qint64 kEndMarginMs = 60;
 
 } // namespace
 
@@ -29,8 +30,10 @@ Playback::~Playback()
 {
     stopReader();
     if (m_sink) {
-        // reset() drops what the server still buffers; stop() alone would let it drain.
-        m_sink->reset();
+        // A stop drops what the server still holds; after the end there is nothing left
+        // to drop, and a flush could cut the last of the message short.
+        if (!m_playedOut)
+            m_sink->reset();
         m_sink->stop();
     }
 }
@@ -68,6 +71,17 @@ bool Playback::start()
     return true;
 }
 
+qint64 Playback::position() const
+{
+    if (m_paused)
+        return m_pausedAt;
+    // What the server still holds has not been heard yet.
+    qint64 queued = 0;
+    if (m_sink && !m_playedOut)
+        queued = qMax<qint64>(0, m_sink->bufferSize() - m_sink->bytesFree()) / (qint64(sizeof(float)) * m_channels);
+    return m_from + qMax<qint64>(0, m_handed - queued);
+}
+
 void Playback::halt()
 {
     m_halted = true;
@@ -78,6 +92,10 @@ void Playback::halt()
 
 void Playback::suspend()
 {
+    m_pausedAt = position();
+    if (m_playClock.isValid())
+        m_pausedMs -= m_playClock.elapsed();
+    m_paused = true;
     if (m_sink)
         m_sink->suspend();
     if (m_timer)
@@ -86,6 +104,9 @@ void Playback::suspend()
 
 void Playback::resume()
 {
+    if (m_paused && m_playClock.isValid())
+        m_pausedMs += m_playClock.elapsed();
+    m_paused = false;
     if (m_sink)
         m_sink->resume();
     if (m_timer)
@@ -147,7 +168,8 @@ void Playback::feed()
         if (frames > 0) {
             m_out->write(reinterpret_cast<const char *>(m_feedBuffer.data()), frames * frameBytes);
             m_handed += frames;
-            m_drainClock.invalidate();
+            if (!m_playClock.isValid())
+                m_playClock.start();
             return;
         }
     }
@@ -158,12 +180,14 @@ void Playback::feed()
     }
     if (!drained)
         return;
-    // Everything is with the server; it has played it all once it runs dry, or, should
-    // it never say so, once the whole buffer's worth of time has passed.
-    if (!m_drainClock.isValid())
-        m_drainClock.start();
-    const qint64 bufferMs = m_sink->bufferSize() * 1000 / (frameBytes * m_content.sampleRate());
-    if (m_sink->state() == QAudio::IdleState || m_drainClock.elapsed() > bufferMs + 250) {
+    // Everything is with the server. Qt 6.4 does not say when the server has played it
+    // all, so the end is when the server has taken every byte and the clock has run for
+    // all the audio handed over (pauses left out), with a little for its own latency.
+    const qint64 handedMs = m_handed * 1000 / m_content.sampleRate();
+    const qint64 playedMs = m_playClock.isValid() ? m_playClock.elapsed() - m_pausedMs : handedMs;
+    const bool serverTookAll = m_sink->bytesFree() >= m_sink->bufferSize();
+    if (m_sink->state() == QAudio::IdleState || (serverTookAll && playedMs >= handedMs + kEndMarginMs)) {
+        m_playedOut = true;
         m_timer->stop();
         emit finished();
     }

@@ -29,7 +29,7 @@ public:
     // Stops feeding and reading at once; the stream itself goes with the object.
     void halt();
     // The frame the listener has reached: where a stop leaves the position.
-    qint64 position() const { return m_from + m_handed; }
+    qint64 position() const;
 
 signals:
     void finished();
@@ -45,11 +45,15 @@ private:
     const int m_channels;
     qint64 m_handed = 0;
     bool m_halted = false;
+    bool m_playedOut = false;
 
     QAudioSink *m_sink = nullptr;
     QIODevice *m_out = nullptr;
     QTimer *m_timer = nullptr;
-    QElapsedTimer m_drainClock;
+    QElapsedTimer m_playClock; // from the first audio handed over
+    qint64 m_pausedMs = 0;
+    bool m_paused = false;
+    qint64 m_pausedAt = 0;
 
     std::mutex m_mutex;
     std::condition_variable m_cond;

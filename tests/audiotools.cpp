@@ -51,9 +51,14 @@ QVector<float> readFile(const QString &path, int *rate, int *channels)
 
 double toneFrequency(const QVector<float> &samples, int rate)
 {
+    // Rising crossings with hysteresis, so coding noise near zero does not count twice.
     qsizetype first = -1, last = -1, crossings = 0;
-    for (qsizetype i = 1; i < samples.size(); ++i) {
-        if (samples[i - 1] < 0 && samples[i] >= 0 && std::fabs(samples[i] - samples[i - 1]) > 0.01f) {
+    bool low = false;
+    for (qsizetype i = 0; i < samples.size(); ++i) {
+        if (samples[i] < -0.1f) {
+            low = true;
+        } else if (low && samples[i] > 0.1f) {
+            low = false;
             if (first < 0)
                 first = i;
             else

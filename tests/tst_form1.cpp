@@ -237,6 +237,25 @@ private slots:
         QCOMPARE(rig.journal, QStringList {"device.save"});
     }
 
+    void editingThePathOnAirStopsSoundButNotKeying()
+    {
+        Rig rig;
+        Form1 &f = rig.form;
+        rig.device.openable << QStringLiteral("/m/cq.wav") << QStringLiteral("/m/73.wav");
+        f.Text1->setText(QStringLiteral("/m/cq.wav"));
+        f.cmdPlayTr->click();
+        QCOMPARE(rig.device.mode(), IAudioDevice::Mode::Playing);
+        f.Text1->setText(QStringLiteral("/m/73.wav"));
+        QCOMPARE(rig.device.mode(), IAudioDevice::Mode::Stopped); // closed and reopened
+        rig.dialog.answers = QStringList {QStringLiteral("/m/cq.wav")};
+        f.cmdWav->trigger();
+        QVERIFY(rig.serial.rts);
+        QVERIFY(f.Shape1->isVisible() && !f.Shape2->isVisible());
+        QVERIFY(!f.cmdPlayTr->isVisible() && !f.cmdFile->isVisible());
+        f.cmdStop->click();
+        QVERIFY(!rig.serial.rts);
+    }
+
     void closingWhileKeyedUnkeys()
     {
         Rig rig;
