@@ -7,8 +7,9 @@
 #include "mediabar.h"
 #include "ptyports.h"
 #include "serialport.h"
-#include "shutdownsignals.h"
+#include "station.h"
 #include "wavedevice.h"
+#include "wavtools.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -106,33 +107,13 @@ void pump(int ms)
     }
 }
 
-QByteArray wavHeader(quint32 dataBytes, quint16 channels, quint32 rate)
-{
-    QByteArray h;
-    const auto u32 = [&h](quint32 v) { h.append(reinterpret_cast<const char *>(&v), 4); };
-    const auto u16 = [&h](quint16 v) { h.append(reinterpret_cast<const char *>(&v), 2); };
-    h += "RIFF";
-    u32(36 + dataBytes);
-    h += "WAVEfmt ";
-    u32(16);
-    u16(1);
-    u16(channels);
-    u32(rate);
-    u32(rate * channels * 2);
-    u16(quint16(channels * 2));
-    u16(16);
-    h += "data";
-    u32(dataBytes);
-    return h;
-}
-
 // A WAV of the given data size; the data is a hole in the file, so 4 GB costs no disk.
 QString sparseWav(const QTemporaryDir &dir, const char *name, quint32 dataBytes)
 {
     const QString path = dir.filePath(QString::fromLatin1(name));
     QFile file(path);
     file.open(QIODevice::WriteOnly);
-    file.write(wavHeader(dataBytes, 2, 48000));
+    file.write(wavtools::wavHeader(dataBytes, 2, 48000));
     file.resize(44 + qint64(dataBytes));
     return path;
 }
@@ -270,17 +251,8 @@ void benchSigterm(const QString &tone)
 int keyedChild(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    WaveDevice device;
-    SerialPortAdapter serial;
-    QtFileDialog dialog;
-    QtMessageBox messages;
-    Form1 window(device, serial, dialog, messages);
-    ShutdownSignals shutdown;
-    QObject::connect(&shutdown, &ShutdownSignals::shutdownRequested, &window, [&window] {
-        window.unload();
-        window.close();
-        QCoreApplication::exit(0);
-    });
+    Station station;
+    Form1 &window = station.window;
     window.show();
     window.Text1->setText(QString::fromLocal8Bit(argv[2]));
     window.cmdPlayTr->click();
@@ -311,11 +283,8 @@ int startupChild(int argc, char **argv, bool reference)
         label.show();
         return app.exec();
     }
-    WaveDevice device;
-    SerialPortAdapter serial;
-    QtFileDialog dialog;
-    QtMessageBox messages;
-    Form1 window(device, serial, dialog, messages);
+    Station station;
+    Form1 &window = station.window;
     window.centralWidget()->installEventFilter(&watch);
     window.show();
     return app.exec();
@@ -400,11 +369,9 @@ void benchSound(const QTemporaryDir &dir, const QString &tone)
 int playChild(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    WaveDevice device;
-    SerialPortAdapter serial;
-    QtFileDialog dialog;
-    QtMessageBox messages;
-    Form1 window(device, serial, dialog, messages);
+    Station station;
+    Form1 &window = station.window;
+    WaveDevice &device = station.device;
     window.show();
     pump(300);
     const qint64 idle = rssKb();
@@ -448,7 +415,7 @@ int main(int argc, char **argv)
         QFile file(tone);
         file.open(QIODevice::WriteOnly);
         const quint32 bytes = 48000 * 2 * 2 * 5;
-        file.write(wavHeader(bytes, 2, 48000));
+        file.write(wavtools::wavHeader(bytes, 2, 48000));
         QByteArray data(int(bytes), 0);
         auto *samples = reinterpret_cast<qint16 *>(data.data());
         for (quint32 i = 0; i < bytes / 2; ++i)

@@ -1,4 +1,5 @@
 #include "audiotools.h"
+#include "wavtools.h"
 #include "content.h"
 #include "wavedevice.h"
 
@@ -16,6 +17,7 @@
 #include <sys/stat.h>
 
 using namespace audiotools;
+using wavtools::wavHeader;
 using Mode = IAudioDevice::Mode;
 
 namespace {
@@ -30,26 +32,6 @@ bool writeBytes(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray wavHeader(quint32 dataBytes, quint16 channels, quint32 rate)
-{
-    QByteArray h;
-    const auto u32 = [&h](quint32 v) { h.append(reinterpret_cast<const char *>(&v), 4); };
-    const auto u16 = [&h](quint16 v) { h.append(reinterpret_cast<const char *>(&v), 2); };
-    h += "RIFF";
-    u32(36 + dataBytes);
-    h += "WAVEfmt ";
-    u32(16);
-    u16(1);
-    u16(channels);
-    u32(rate);
-    u32(rate * channels * 2);
-    u16(quint16(channels * 2));
-    u16(16);
-    h += "data";
-    u32(dataBytes);
-    return h;
 }
 
 } // namespace

@@ -1,0 +1,17 @@
+#include "station.h"
+
+#include <QCoreApplication>
+
+Station::Station()
+{
+    dialog.setParentWidget(&window);
+    messages.setParentWidget(&window);
+    // A signal closes the window like the user would: the transmitter is unkeyed and the
+    // sound stopped before the program ends, even from inside a dialog. Unloading comes
+    // first so that nothing of the window's own closing delays it.
+    QObject::connect(&shutdown, &ShutdownSignals::shutdownRequested, &window, [this] {
+        window.unload();
+        window.close();
+        QCoreApplication::exit(0);
+    });
+}
