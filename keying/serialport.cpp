@@ -112,7 +112,9 @@ bool SerialPortAdapter::setPortOpen(bool open)
     m_port->setStopBits(QSerialPort::OneStop);
     // No handshaking: RTS belongs to the program alone.
     m_port->setFlowControl(QSerialPort::NoFlowControl);
-    if (!m_port->open(QIODevice::ReadWrite))
+    // Nothing is ever received, and a port open for reading whose device goes away
+    // (a USB adapter pulled out) wakes the event loop without end.
+    if (!m_port->open(QIODevice::WriteOnly))
         return fail(m_port->errorString());
     // The kernel raises RTS on open; drop it at once so the radio stays unkeyed until asked.
     if (!m_port->setRequestToSend(m_rtsEnable)) {

@@ -32,6 +32,14 @@ bool PtyPorts::add(int com)
     return true;
 }
 
+void PtyPorts::closeMaster(int com)
+{
+    int &fd = m_masters[size_t(com - 1)];
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
 QStringList PtyPorts::rtsLog() const
 {
     QFile log(m_dir.filePath(QStringLiteral("rts.log")));

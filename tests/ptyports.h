@@ -18,6 +18,8 @@ public:
     bool add(int com);
     // The master side: its termios is the port's.
     int master(int com) const { return m_masters[size_t(com - 1)]; }
+    // Closes the master side, as when the device at the far end is gone.
+    void closeMaster(int com);
     // RTS changes as "ttySn <0|1> <ns>" lines, oldest first.
     QStringList rtsLog() const;
     // The last RTS state the shim logged for COMn: -1 if never.

@@ -4,6 +4,7 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <sys/resource.h>
 #include <termios.h>
 
 class TestSerialPort : public QObject
@@ -124,6 +125,26 @@ private slots:
         QVERIFY(!port.setRTSEnable(false));
         QVERIFY(port.setPortOpen(false));
         QCOMPARE(ports.rts(5), 0); // the close still drops it
+    }
+
+    void vanishedPortDoesNotSpin()
+    {
+        PtyPorts ports;
+        QVERIFY(ports.add(2));
+        SerialPortAdapter port;
+        port.setCommPort(2);
+        QVERIFY(port.setPortOpen(true));
+        QVERIFY(port.setRTSEnable(true));
+        ports.closeMaster(2); // the far end goes away: reads on the port now fail
+        rusage before {}, after {};
+        getrusage(RUSAGE_SELF, &before);
+        QTest::qWait(500);
+        getrusage(RUSAGE_SELF, &after);
+        const double cpu = double(after.ru_utime.tv_sec - before.ru_utime.tv_sec)
+                           + double(after.ru_utime.tv_usec - before.ru_utime.tv_usec) / 1e6;
+        QVERIFY2(cpu < 0.2, qPrintable(QString::number(cpu)));
+        port.setRTSEnable(false);
+        QVERIFY(port.setPortOpen(false));
     }
 
     void withoutTheShimFolderNoTtyOpens()
