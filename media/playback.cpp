@@ -160,6 +160,14 @@ void Playback::feed()
 {
     if (m_halted)
         return;
+    if (!m_out || m_sink->state() == QAudio::StoppedState) {
+        // The server went away under us; the position stays where the sound stopped.
+        m_pausedAt = position();
+        m_paused = true;
+        m_timer->stop();
+        emit finished(false);
+        return;
+    }
     const qint64 frameBytes = qint64(sizeof(float)) * m_channels;
     const qint64 room = m_sink->bytesFree() / frameBytes;
     if (room > 0) {
@@ -189,7 +197,7 @@ void Playback::feed()
     if (m_sink->state() == QAudio::IdleState || (serverTookAll && playedMs >= handedMs + kEndMarginMs)) {
         m_playedOut = true;
         m_timer->stop();
-        emit finished();
+        emit finished(true);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QElapsedTimer>
+#include <QPointer>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -32,7 +33,8 @@ public:
     qint64 position() const;
 
 signals:
-    void finished();
+    // The run is over: at the end of the content, or because the sound server went away.
+    void finished(bool reachedEnd);
 
 private:
     void readAhead();
@@ -48,7 +50,7 @@ private:
     bool m_playedOut = false;
 
     QAudioSink *m_sink = nullptr;
-    QIODevice *m_out = nullptr;
+    QPointer<QIODevice> m_out; // Qt deletes it when the server goes away
     QTimer *m_timer = nullptr;
     QElapsedTimer m_playClock; // from the first audio handed over
     qint64 m_pausedMs = 0;

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMediaDevices>
+#include <QPointer>
 
 #include <cerrno>
 #include <cstring>
@@ -93,7 +94,8 @@ public:
             return;
         drainInput();
         source->stop();
-        delete source;
+        // May run inside the source's own signal: it goes once that has returned.
+        source->deleteLater();
         source = nullptr;
         input = nullptr;
         pending.clear();
@@ -115,8 +117,8 @@ public:
         auto run = std::make_unique<Playback>(content, position, this);
         if (!run->start())
             return;
-        connect(run.get(), &Playback::finished, this, [this] {
-            position = content.frames();
+        connect(run.get(), &Playback::finished, this, [this](bool reachedEnd) {
+            position = reachedEnd ? content.frames() : playback->position();
             // The run emits from its own timer slot: let that return before it goes.
             playback.release()->deleteLater();
             setMode(Mode::Stopped);
@@ -145,6 +147,13 @@ public:
         source = capture;
         input = stream;
         connect(input, &QIODevice::readyRead, this, [this] { drainInput(); });
+        // The server going away ends the recording; what was taken is kept.
+        connect(capture, &QAudioSource::stateChanged, this, [this, capture](QAudio::State state) {
+            if (state == QAudio::StoppedState && capture == source && capture->error() != QAudio::NoError) {
+                endRecording();
+                setMode(Mode::Stopped);
+            }
+        });
         setMode(Mode::Recording);
     }
 
@@ -155,7 +164,7 @@ public:
     std::function<void()> listener;
     std::unique_ptr<Playback> playback;
     QAudioSource *source = nullptr;
-    QIODevice *input = nullptr;
+    QPointer<QIODevice> input; // Qt deletes it when the server goes away
     QByteArray pending;
 };
 
