@@ -1,4 +1,4 @@
-.PHONY: run test bench build clean
+.PHONY: run test bench build check-asan clean
 
 run:
 	scripts/deps.sh run
@@ -13,9 +13,18 @@ bench:
 	scripts/deps.sh bench
 	scripts/bench.sh
 
+# The whole suite built with AddressSanitizer and UndefinedBehaviorSanitizer. The modem
+# shim is preloaded ahead of the sanitizer runtime, which therefore skips its link check.
+check-asan:
+	scripts/deps.sh test
+	BUILD_DIR=build-asan ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
+	  scripts/test.sh -DVENDREL9_SANITIZE=ON
+
 build:
 	scripts/deps.sh run
 	scripts/build.sh
 
 clean:
-	rm -rf build
+	rm -rf build build-asan
