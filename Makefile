@@ -1,4 +1,6 @@
-.PHONY: run test bench build check-asan clean
+.PHONY: run test bench build check-asan fuzz clean
+
+SECONDS ?= 60
 
 run:
 	scripts/deps.sh run
@@ -22,9 +24,15 @@ check-asan:
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 	  scripts/test.sh -DVENDREL9_SANITIZE=ON
 
+# libFuzzer on opening, decoding and the first buffer, for SECONDS seconds. Seeds are
+# generated; findings kept in tests/fuzz/regressions are replayed first.
+fuzz:
+	scripts/deps.sh fuzz
+	scripts/fuzz.sh $(SECONDS)
+
 build:
 	scripts/deps.sh run
 	scripts/build.sh
 
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-fuzz

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that `make run`, `make test` or `make bench` need, and only
-# those that are missing. Usage: scripts/deps.sh run|test
+# those that are missing. Usage: scripts/deps.sh run|test|bench|fuzz
 set -euo pipefail
 
 build=(cmake make g++ pkg-config qt6-base-dev qt6-multimedia-dev qt6-serialport-dev
@@ -10,7 +10,8 @@ test=(pulseaudio pulseaudio-utils xvfb xdotool util-linux)
 case "${1:-run}" in
   run) wanted=("${build[@]}") ;;
   test|bench) wanted=("${build[@]}" "${test[@]}") ;;
-  *) echo "usage: $0 run|test" >&2; exit 2 ;;
+  fuzz) wanted=("${build[@]}" clang libclang-rt-14-dev) ;;
+  *) echo "usage: $0 run|test|bench|fuzz" >&2; exit 2 ;;
 esac
 
 missing=()
