@@ -362,6 +362,46 @@ void benchSound(const QTemporaryDir &dir, const QString &tone)
         QStringLiteral("MB"), QStringLiteral("< 20 MB"));
     add(QStringLiteral("CPU while playing (%1 s), share of a core").arg(seconds), {figures[2].toDouble()},
         QStringLiteral("%"), QStringLiteral("< 3 %"));
+
+    const int recordSeconds = qEnvironmentVariableIntValue("V9_BENCH_RECORD_SECONDS") > 0
+                                  ? qEnvironmentVariableIntValue("V9_BENCH_RECORD_SECONDS")
+                                  : 120;
+    QProcess recorder;
+    recorder.start(QCoreApplication::applicationFilePath(),
+                   {QStringLiteral("--record-child"), dir.filePath(QStringLiteral("recorded.wav")),
+                    QString::number(recordSeconds)});
+    recorder.waitForFinished((recordSeconds + 30) * 1000);
+    const QList<QByteArray> recorded = recorder.readAllStandardOutput().trimmed().split(' ');
+    if (recorded.size() == 3)
+        add(QStringLiteral("memory added recording %1 s").arg(recordSeconds), {recorded[1].toDouble() / 1024.0},
+            QStringLiteral("MB"), QStringLiteral("< 5 MB"));
+}
+
+// Records into a new message beside an idle window for a while and prints: idle RSS (kB)
+// and the RSS added at the peak (kB).
+int recordChild(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    Station station;
+    station.window.show();
+    pump(300);
+    const qint64 idle = rssKb();
+    station.window.Text1->setText(QString::fromLocal8Bit(argv[2]));
+    station.device.record();
+    if (station.device.mode() != IAudioDevice::Mode::Recording)
+        return 1;
+    qint64 peak = idle;
+    QEventLoop loop;
+    QTimer sampler;
+    QObject::connect(&sampler, &QTimer::timeout, [&peak] { peak = std::max(peak, rssKb()); });
+    sampler.start(500);
+    QTimer::singleShot(std::atoi(argv[3]) * 1000, &loop, &QEventLoop::quit);
+    loop.exec();
+    station.device.stop();
+    peak = std::max(peak, rssKb());
+    std::printf("%lld %lld %lld\n", static_cast<long long>(idle), static_cast<long long>(peak - idle),
+                static_cast<long long>(station.device.length()));
+    return 0;
 }
 
 // Opens a file beside an idle window, plays it for a while in a real event loop and
@@ -402,6 +442,8 @@ int main(int argc, char **argv)
         return keyedChild(argc, argv);
     if (argc >= 2 && qstrcmp(argv[1], "--startup-child") == 0)
         return startupChild(argc, argv, false);
+    if (argc >= 4 && qstrcmp(argv[1], "--record-child") == 0)
+        return recordChild(argc, argv);
     if (argc >= 4 && qstrcmp(argv[1], "--play-child") == 0)
         return playChild(argc, argv);
     if (argc >= 2 && qstrcmp(argv[1], "--startup-reference") == 0)
