@@ -1,4 +1,4 @@
-.PHONY: run test bench build check-asan fuzz clean
+.PHONY: run test bench build check-asan fuzz package screenshot clean
 
 SECONDS ?= 60
 
@@ -29,6 +29,18 @@ check-asan:
 fuzz:
 	scripts/deps.sh fuzz
 	scripts/fuzz.sh $(SECONDS)
+
+# A Debian package of the program in build/.
+package:
+	scripts/deps.sh package
+	scripts/build.sh
+	cd build && cpack -G DEB
+
+# Refreshes docs/screenshot.png from the real window under Xvfb.
+screenshot:
+	scripts/deps.sh screenshot
+	scripts/build.sh
+	scripts/screenshot.sh docs/screenshot.png
 
 build:
 	scripts/deps.sh run

@@ -103,6 +103,14 @@ void Form1::buildLayout()
     Shape1->setGeometry(twips(6960, 960, 372, 372));
     Shape1->hide();
 
+    // What a screen reader says; only the lit lamp is visible, so it says which state holds.
+    Shape1->setAccessibleName(QStringLiteral("Λυχνια εκπομπης"));
+    Shape1->setAccessibleDescription(QStringLiteral("Κοκκινη: ο πομπος εκπεμπει"));
+    Shape2->setAccessibleName(QStringLiteral("Λυχνια αναμονης"));
+    Shape2->setAccessibleDescription(QStringLiteral("Πρασινη: ο πομπος δεν εκπεμπει"));
+    Text1->setAccessibleName(QStringLiteral("Αρχειο wav"));
+    Text1->setAccessibleDescription(QStringLiteral("Η διαδρομη του αρχειου wav που παιζει ο πομπος"));
+
     cmdSave->setObjectName(QStringLiteral("cmdSave"));
     Text1->setObjectName(QStringLiteral("Text1"));
     cmdStop->setObjectName(QStringLiteral("cmdStop"));

@@ -1,9 +1,11 @@
 #include "station.h"
 
 #include <QCoreApplication>
+#include <QIcon>
 
 Station::Station()
 {
+    window.setWindowIcon(QIcon(QStringLiteral(":/vendrel9/org.vendrel9.Vendrel9.svg")));
     dialog.setParentWidget(&window);
     messages.setParentWidget(&window);
     // A signal closes the window like the user would: the transmitter is unkeyed and the

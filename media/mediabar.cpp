@@ -60,8 +60,24 @@ MediaBar::MediaBar(IAudioDevice &device, QWidget *parent) : QWidget(parent), m_d
         style()->standardIcon(QStyle::SP_MediaStop),
         recordIcon(),
     };
+    // Named like the captions above and below the bar, for screen readers.
+    const std::array<QString, ButtonCount> names {
+        QStringLiteral("ΑΡΧΗ"), QStringLiteral("ΑΝΑΠΑΡΑΓΩΓΗ"), QStringLiteral("ΠΑΥΣΗ"),
+        QStringLiteral("ΔΙΑΚΟΠΗ"), QStringLiteral("ΕΓΓΡΑΦΗ"),
+    };
+    const std::array<QString, ButtonCount> descriptions {
+        QStringLiteral("Επιστροφη στην αρχη του αρχειου"),
+        QStringLiteral("Αναπαραγωγη του αρχειου χωρις εκπομπη"),
+        QStringLiteral("Παυση της αναπαραγωγης"),
+        QStringLiteral("Διακοπη αναπαραγωγης η εγγραφης"),
+        QStringLiteral("Εγγραφη απο το μικροφωνο απο το σημειο αυτο και μετα"),
+    };
+    setAccessibleName(QStringLiteral("Ελεγχος ηχου"));
+    setAccessibleDescription(QStringLiteral("Αριστερα και δεξια βελη για επιλογη, διαστημα για πατημα"));
     for (int i = 0; i < ButtonCount; ++i) {
         auto *button = new QToolButton(this);
+        button->setAccessibleName(names[size_t(i)]);
+        button->setAccessibleDescription(descriptions[size_t(i)]);
         button->setIcon(icons[size_t(i)]);
         button->setIconSize(QSize(24, 24));
         // The bar is one stop in the tab order, as a single control.

@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that `make run`, `make test` or `make bench` need, and only
-# those that are missing. Usage: scripts/deps.sh run|test|bench|fuzz
+# those that are missing. Usage: scripts/deps.sh run|test|bench|fuzz|package|screenshot
 set -euo pipefail
 
 build=(cmake make g++ pkg-config qt6-base-dev qt6-multimedia-dev qt6-serialport-dev
-       libsndfile1-dev libpulse-dev libgl-dev qt6-qpa-plugins fonts-dejavu-core)
-test=(pulseaudio pulseaudio-utils xvfb xdotool util-linux)
+       libsndfile1-dev libpulse-dev libgl-dev qt6-qpa-plugins libqt6svg6 fonts-dejavu-core)
+test=(pulseaudio pulseaudio-utils xvfb xdotool util-linux appstream desktop-file-utils dpkg-dev)
 
 case "${1:-run}" in
   run) wanted=("${build[@]}") ;;
   test|bench) wanted=("${build[@]}" "${test[@]}") ;;
   fuzz) wanted=("${build[@]}" clang libclang-rt-14-dev) ;;
-  *) echo "usage: $0 run|test|bench|fuzz" >&2; exit 2 ;;
+  package) wanted=("${build[@]}" dpkg-dev) ;;
+  screenshot) wanted=("${build[@]}" xvfb xdotool imagemagick) ;;
+  *) echo "usage: $0 run|test|bench|fuzz|package|screenshot" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -2,6 +2,7 @@
 #include "form1.h"
 #include "lamp.h"
 #include "mediabar.h"
+#include "station.h"
 
 #include <QAction>
 #include <QLabel>
@@ -10,6 +11,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QToolButton>
+#include <QAccessible>
 #include <QtTest>
 
 class TestForm1 : public QObject
@@ -291,6 +293,43 @@ private slots:
         QCOMPARE(enabled(), QStringLiteral("00010")); // recording: only stop
         QCOMPARE(rig.journal.filter(QStringLiteral("device.")).mid(2),
                  (QStringList {"device.play", "device.pause", "device.stop", "device.record"}));
+    }
+
+    void screenReadersHearWhatEachControlIs()
+    {
+        Rig rig;
+        Form1 &f = rig.form;
+        const auto said = [](QWidget *w, QAccessible::Text what) {
+            QAccessibleInterface *face = QAccessible::queryAccessibleInterface(w);
+            return face ? face->text(what) : QString();
+        };
+        QCOMPARE(said(f.Shape1, QAccessible::Name), QStringLiteral("Λυχνια εκπομπης"));
+        QCOMPARE(said(f.Shape2, QAccessible::Name), QStringLiteral("Λυχνια αναμονης"));
+        QVERIFY(said(f.Shape1, QAccessible::Description).contains(QStringLiteral("εκπεμπει")));
+        QCOMPARE(said(f.Text1, QAccessible::Name), QStringLiteral("Αρχειο wav"));
+        QVERIFY(!said(f.Text1, QAccessible::Description).isEmpty());
+        QCOMPARE(said(f.cmdPlayTr, QAccessible::Name), QStringLiteral("ΑΝΑΠΑΡΑΓΩΓΗ+ΕΚΠΟΜΠΗ"));
+        const QStringList bar {"ΑΡΧΗ", "ΑΝΑΠΑΡΑΓΩΓΗ", "ΠΑΥΣΗ", "ΔΙΑΚΟΠΗ", "ΕΓΓΡΑΦΗ"};
+        for (int i = 0; i < MediaBar::ButtonCount; ++i) {
+            QCOMPARE(said(f.MMControl1->button(MediaBar::Button(i)), QAccessible::Name), bar.at(i));
+            QVERIFY(!said(f.MMControl1->button(MediaBar::Button(i)), QAccessible::Description).isEmpty());
+        }
+        // On air, the red lamp is the one a reader finds.
+        f.Text1->setText(QStringLiteral("/m/cq.wav"));
+        f.cmdPlayTr->click();
+        QAccessibleInterface *red = QAccessible::queryAccessibleInterface(f.Shape1);
+        QAccessibleInterface *green = QAccessible::queryAccessibleInterface(f.Shape2);
+        QVERIFY(!red->state().invisible);
+        QVERIFY(green->state().invisible);
+    }
+
+    void stationWindowCarriesTheProjectIcon()
+    {
+        Station station;
+        const QIcon icon = station.window.windowIcon();
+        QVERIFY(!icon.isNull());
+        QVERIFY(!icon.pixmap(16, 16).isNull());
+        QVERIFY(!icon.pixmap(48, 48).isNull());
     }
 
     void mediaBarIsOneTabStopWorkedByKeys()

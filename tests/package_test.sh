@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a finished build, unpacks it into a scratch root and
+# checks what a desktop needs: the files in their places, a valid desktop entry and
+# AppStream metainfo, and an installed binary that starts and ends cleanly on SIGTERM.
+set -euo pipefail
+build=$1
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+(cd "$build" && cpack -G DEB -B "$scratch/pkg" >/dev/null)
+deb=$(ls "$scratch"/pkg/*.deb)
+depends=$(dpkg-deb -f "$deb" Depends)
+for lib in libqt6widgets6 libqt6multimedia6 libqt6serialport6 libsndfile1 libpulse0 qt6-qpa-plugins libqt6svg6; do
+  grep -q "$lib" <<<"$depends" || { echo "package does not depend on $lib: $depends"; exit 1; }
+done
+
+dpkg -x "$deb" "$scratch/root"
+app=org.vendrel9.Vendrel9
+for file in usr/bin/vendrel9 "usr/share/applications/$app.desktop" "usr/share/metainfo/$app.metainfo.xml" \
+            "usr/share/icons/hicolor/scalable/apps/$app.svg"; do
+  [[ -e "$scratch/root/$file" ]] || { echo "missing from the package: $file"; exit 1; }
+done
+desktop-file-validate "$scratch/root/usr/share/applications/$app.desktop"
+appstreamcli validate --no-net "$scratch/root/usr/share/metainfo/$app.metainfo.xml" >/dev/null
+
+QT_QPA_PLATFORM=offscreen "$scratch/root/usr/bin/vendrel9" &
+pid=$!
+sleep 2
+kill -0 "$pid" || { echo "installed binary did not stay up"; exit 1; }
+kill -TERM "$pid"
+status=0
+wait "$pid" || status=$?
+[[ $status -eq 0 ]] || { echo "installed binary ended with status $status on SIGTERM"; exit 1; }
+echo "package: $(basename "$deb") installs and runs"
