@@ -100,20 +100,13 @@ void MediaBar::setDeviceType(const QString &type)
     m_deviceType = type;
 }
 
-void MediaBar::setNotify(bool notify)
-{
-    m_notify = notify;
-}
+// Every command here returns at once and the device is this program's alone, so there is
+// nothing for notify, wait or shareable to change.
+void MediaBar::setNotify(bool) {}
 
-void MediaBar::setWait(bool wait)
-{
-    m_wait = wait;
-}
+void MediaBar::setWait(bool) {}
 
-void MediaBar::setShareable(bool shareable)
-{
-    m_shareable = shareable;
-}
+void MediaBar::setShareable(bool) {}
 
 void MediaBar::setFileName(const QString &fileName)
 {
@@ -123,10 +116,6 @@ void MediaBar::setFileName(const QString &fileName)
 void MediaBar::setCommand(const QString &command)
 {
     m_error.clear();
-    // Every command returns at once here, so notify and wait have nothing left to change;
-    // like the device they describe, they apply to one command only.
-    m_notify = false;
-    m_wait = false;
     if (command.compare(QStringLiteral("Open"), Qt::CaseInsensitive) == 0) {
         // Only wave audio is played here; no type yet means the file decides.
         if (m_deviceType.isEmpty() || m_deviceType.compare(QStringLiteral("WaveAudio"), Qt::CaseInsensitive) == 0)

@@ -53,7 +53,4 @@ private:
     QString m_deviceType;
     QString m_fileName;
     QString m_error;
-    bool m_notify = false;
-    bool m_wait = false;
-    bool m_shareable = false;
 };
