@@ -118,6 +118,17 @@ QString sparseWav(const QTemporaryDir &dir, const char *name, quint32 dataBytes)
     return path;
 }
 
+// The file binding on the real device, without a window around it.
+struct BindingRig
+{
+    WaveDevice device;
+    MediaBar bar {device};
+    QLineEdit text;
+    QtFileDialog dialog;
+    QtMessageBox messages;
+    FileBindingControls controls {text, bar, dialog, messages};
+};
+
 void benchRebind(const QTemporaryDir &dir)
 {
     const struct { const char *label; const char *name; quint32 bytes; } sizes[] = {
@@ -127,32 +138,22 @@ void benchRebind(const QTemporaryDir &dir)
     };
     for (const auto &size : sizes) {
         const QString path = sparseWav(dir, size.name, size.bytes);
-        WaveDevice device;
-        MediaBar bar(device);
-        QLineEdit text;
-        QtFileDialog dialog;
-        QtMessageBox messages;
-        FileBindingControls controls {text, bar, dialog, messages};
-        text.setText(path);
+        BindingRig rig;
+        rig.text.setText(path);
         std::vector<double> us;
         for (int i = 0; i < 300; ++i) {
             const qint64 t0 = nowNs();
-            Text1_Change(controls);
+            Text1_Change(rig.controls);
             us.push_back(double(nowNs() - t0) / 1000.0);
         }
-        if (device.mode() != IAudioDevice::Mode::Stopped)
+        if (rig.device.mode() != IAudioDevice::Mode::Stopped)
             std::printf("warning: %s did not open\n", size.name);
         add(QString::fromLatin1(size.label), us, QStringLiteral("us"), QStringLiteral("< 200 us"));
     }
 
     // Typing a 200-character path, one keystroke at a time.
-    WaveDevice device;
-    MediaBar bar(device);
-    QLineEdit text;
-    QtFileDialog dialog;
-    QtMessageBox messages;
-    FileBindingControls controls {text, bar, dialog, messages};
-    QObject::connect(&text, &QLineEdit::textChanged, [&controls] { Text1_Change(controls); });
+    BindingRig rig;
+    QObject::connect(&rig.text, &QLineEdit::textChanged, [&rig] { Text1_Change(rig.controls); });
     QString path = dir.path() + QLatin1Char('/');
     while (path.size() < 196)
         path += QLatin1Char('a');
@@ -162,7 +163,7 @@ void benchRebind(const QTemporaryDir &dir)
     for (const QChar c : path) {
         typed += c;
         const qint64 t0 = nowNs();
-        text.setText(typed);
+        rig.text.setText(typed);
         us.push_back(double(nowNs() - t0) / 1000.0);
     }
     add(QStringLiteral("rebind per keystroke, 200-char path"), us, QStringLiteral("us"), QStringLiteral("< 200 us"));
