@@ -159,6 +159,15 @@ void Form1::wireEvents()
     connect(cmdSave, &QPushButton::clicked, this, [this] { cmdSave_Click(*m_fileBinding); });
     connect(cmdPlayTr, &QPushButton::clicked, this, [this] { cmdPlayTr_Click(*m_keying); });
     connect(cmdStop, &QPushButton::clicked, this, [this] { cmdStop_Click(*m_keying); });
+    // The device's own troubles are told without a modal box, which would stand between
+    // the operator and ΔΙΑΚΟΠΗ while on air.
+    connect(MMControl1, &MediaBar::problem, this, [this](IAudioDevice::Problem problem, const QString &path,
+                                                          const QString &reason) {
+        const QString text = problem == IAudioDevice::Problem::SaveFailed
+            ? QStringLiteral("Η εγγραφη δεν σωθηκε στο αρχειο %1\n%2").arg(path, reason)
+            : QStringLiteral("Η εγγραφη σταματησε: %1\nΟ,τι γραφτηκε ως εκει κρατηθηκε.").arg(reason);
+        m_messages.notify(text, QStringLiteral("Vendrel9"), IMessageBox::Icon::Warning);
+    });
 
     using PortHandler = void (*)(PortControls &, qint16);
     static constexpr std::array<PortHandler, 6> portHandlers {

@@ -18,11 +18,14 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QToolButton>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 
 #include <algorithm>
+#include <csignal>
+#include <cstring>
 #include <cstdio>
 #include <ctime>
 #include <sys/resource.h>
@@ -146,6 +149,8 @@ void benchRebind(const QTemporaryDir &dir)
             Text1_Change(rig.controls);
             us.push_back(double(nowNs() - t0) / 1000.0);
         }
+        while (rig.device.busy())
+            pump(5);
         if (rig.device.mode() != IAudioDevice::Mode::Stopped)
             std::printf("warning: %s did not open\n", size.name);
         add(QString::fromLatin1(size.label), us, QStringLiteral("us"), QStringLiteral("< 200 us"));
@@ -182,13 +187,83 @@ qint64 rtsTime(const PtyPorts &ports, int com, int state, qint64 after)
     return -1;
 }
 
-void benchKeying(const QTemporaryDir &dir, const QString &tone)
+// What can hold a handler: the sound server frozen (SIGSTOP), or the bound file's disk
+// not answering (the stall shim). Each keying figure is taken in every condition.
+enum class Condition { Normal, ServerStopped, DiskStalled };
+
+QString conditionName(Condition condition)
 {
+    switch (condition) {
+    case Condition::ServerStopped:
+        return QStringLiteral(", server stopped");
+    case Condition::DiskStalled:
+        return QStringLiteral(", reads stalled");
+    case Condition::Normal:
+        break;
+    }
+    return QString();
+}
+
+qint64 serverPid()
+{
+    QFile file(qEnvironmentVariable("V9_PULSE_PIDFILE"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toLongLong() : 0;
+}
+
+// Puts the condition in place for the life of the object.
+class Hold
+{
+public:
+    explicit Hold(Condition condition) : m_condition(condition)
+    {
+        if (condition == Condition::ServerStopped && (m_pid = serverPid()) > 0)
+            ::kill(pid_t(m_pid), SIGSTOP);
+        if (condition == Condition::DiskStalled)
+            QFile(qEnvironmentVariable("V9_STALL_FLAG")).open(QIODevice::WriteOnly);
+    }
+    ~Hold()
+    {
+        if (m_pid > 0)
+            ::kill(pid_t(m_pid), SIGCONT);
+        if (m_condition == Condition::DiskStalled)
+            QFile::remove(qEnvironmentVariable("V9_STALL_FLAG"));
+    }
+    bool possible() const { return m_condition != Condition::ServerStopped || m_pid > 0; }
+
+private:
+    Condition m_condition;
+    qint64 m_pid = 0;
+};
+
+// The file a stalled disk holds, when the stall shim is there.
+QString stalledCopy(const QString &tone)
+{
+    const QString stalled = qEnvironmentVariable("V9_STALL_FILE");
+    if (stalled.isEmpty())
+        return QString();
+    QFile::remove(stalled);
+    QFile::copy(tone, stalled);
+    return stalled;
+}
+
+// The last raise of RTS on COM1 since t0: the kernel's own raise at open comes first.
+qint64 lastRaise(const PtyPorts &ports, qint64 t0)
+{
+    qint64 last = -1;
+    for (const QString &line : ports.rtsLog())
+        if (line.startsWith(QStringLiteral("ttyS0 1 ")) && line.section(QLatin1Char(' '), 2).toLongLong() >= t0)
+            last = line.section(QLatin1Char(' '), 2).toLongLong();
+    return last;
+}
+
+void benchKeying(const QString &tone, Condition condition)
+{
+    const QString suffix = conditionName(condition);
     if (!qEnvironmentVariable("LD_PRELOAD").contains(QStringLiteral("v9modemshim"))) {
-        add(QStringLiteral("click to RTS high"), {}, QString(), QStringLiteral("needs the shim"));
+        add(QStringLiteral("click to RTS high") + suffix, {}, QString(), QStringLiteral("needs the shim"));
         return;
     }
-    Q_UNUSED(dir);
+    const QString file = condition == Condition::DiskStalled ? stalledCopy(tone) : tone;
     PtyPorts ports;
     ports.add(1);
     WaveDevice device;
@@ -196,19 +271,19 @@ void benchKeying(const QTemporaryDir &dir, const QString &tone)
     QtFileDialog dialog;
     QtMessageBox messages;
     Form1 form(device, serial, dialog, messages);
-    form.Text1->setText(tone);
+    form.Text1->setText(file);
+    while (device.busy())
+        pump(5);
     std::vector<double> up, down;
-    for (int i = 0; i < 30; ++i) {
+    for (int i = 0; i < 30 && !file.isEmpty(); ++i) {
+        Hold hold(condition);
+        if (!hold.possible())
+            break;
         qint64 t0 = nowNs();
         form.cmdPlayTr->click();
-        const qint64 high = rtsTime(ports, 1, 1, t0);
-        // The kernel's own raise at open comes first; the keying is the last raise.
-        qint64 last = -1;
-        for (const QString &line : ports.rtsLog())
-            if (line.startsWith(QStringLiteral("ttyS0 1 ")) && line.section(QLatin1Char(' '), 2).toLongLong() >= t0)
-                last = line.section(QLatin1Char(' '), 2).toLongLong();
-        if (high >= 0 && last >= 0)
-            up.push_back(double(last - t0) / 1e6);
+        const qint64 high = lastRaise(ports, t0);
+        if (high >= 0)
+            up.push_back(double(high - t0) / 1e6);
         pump(50);
         t0 = nowNs();
         form.cmdStop->click();
@@ -216,36 +291,50 @@ void benchKeying(const QTemporaryDir &dir, const QString &tone)
         if (low >= 0)
             down.push_back(double(low - t0) / 1e6);
         QFile::remove(ports.dir() + QStringLiteral("/rts.log"));
+        // Back to the start, so every run plays.
+        form.MMControl1->button(MediaBar::Start)->click();
     }
-    add(QStringLiteral("click to RTS high"), up, QStringLiteral("ms"), QStringLiteral("< 1 ms"));
-    add(QStringLiteral("ΔΙΑΚΟΠΗ to RTS low"), down, QStringLiteral("ms"), QStringLiteral("< 1 ms"));
+    add(QStringLiteral("click to RTS high") + suffix, up, QStringLiteral("ms"), QStringLiteral("< 1 ms"));
+    add(QStringLiteral("ΔΙΑΚΟΠΗ to RTS low") + suffix, down, QStringLiteral("ms"), QStringLiteral("< 1 ms"));
 }
 
-void benchSigterm(const QString &tone)
+void benchSigterm(const QString &tone, Condition condition)
 {
     if (!qEnvironmentVariable("LD_PRELOAD").contains(QStringLiteral("v9modemshim")))
         return;
+    const QString file = condition == Condition::DiskStalled ? stalledCopy(tone) : tone;
     std::vector<double> ms;
-    for (int i = 0; i < 10; ++i) {
+    for (int i = 0; i < 10 && !file.isEmpty(); ++i) {
         PtyPorts ports;
         ports.add(1);
         QProcess child;
         QStringList env = ports.environment();
         env << QStringLiteral("QT_QPA_PLATFORM=offscreen");
         child.setEnvironment(env);
-        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--keyed-child"), tone});
+        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--keyed-child"), file});
         if (!child.waitForReadyRead(10000))
             continue;
         child.readAll();
         QThread::msleep(300); // on air for a moment, as an operator would be
+        Hold hold(condition);
+        if (!hold.possible())
+            break;
+        QThread::msleep(100);
         const qint64 t0 = nowNs();
         child.terminate();
-        child.waitForFinished(5000);
-        const qint64 low = rtsTime(ports, 1, 0, t0);
+        qint64 low = -1;
+        for (int wait = 0; wait < 500 && low < 0; ++wait) {
+            low = rtsTime(ports, 1, 0, t0);
+            if (low < 0)
+                QThread::msleep(10);
+        }
         if (low >= 0)
             ms.push_back(double(low - t0) / 1e6);
+        if (!child.waitForFinished(5000))
+            child.kill();
+        child.waitForFinished();
     }
-    add(QStringLiteral("SIGTERM to RTS low"), ms, QStringLiteral("ms"), QStringLiteral("< 1 ms"));
+    add(QStringLiteral("SIGTERM to RTS low") + conditionName(condition), ms, QStringLiteral("ms"), QStringLiteral("< 1 ms"));
 }
 
 // The program's own pieces, keyed on COM1, until a signal closes the window.
@@ -319,31 +408,142 @@ void benchStartup()
     }
 }
 
+// The null sink's monitor read as it comes, to see when sound leaves the sink.
+class MonitorTap
+{
+public:
+    MonitorTap()
+    {
+        m_parec.start(QStringLiteral("parec"),
+                      {QStringLiteral("--raw"), QStringLiteral("--format=float32le"), QStringLiteral("--rate=48000"),
+                       QStringLiteral("--channels=1"), QStringLiteral("--latency-msec=5"), QStringLiteral("-d"),
+                       qEnvironmentVariable("V9_MONITOR")});
+        m_parec.waitForStarted();
+        quiet(400);
+    }
+    ~MonitorTap()
+    {
+        m_parec.kill();
+        m_parec.waitForFinished();
+    }
+    // Reads and drops whatever comes for a while.
+    void quiet(int ms)
+    {
+        const qint64 end = nowNs() + qint64(ms) * 1000000;
+        while (nowNs() < end) {
+            m_parec.waitForReadyRead(5);
+            m_parec.readAll();
+        }
+        m_pending.clear();
+    }
+    // When the first loud sample came out of the sink, by this process's clock; -1 if none.
+    qint64 firstLoud(int ms)
+    {
+        const qint64 end = nowNs() + qint64(ms) * 1000000;
+        while (nowNs() < end) {
+            m_parec.waitForReadyRead(1);
+            m_pending += m_parec.readAll();
+            const qsizetype whole = m_pending.size() / qsizetype(sizeof(float));
+            std::vector<float> samples;
+            samples.resize(size_t(whole));
+            std::memcpy(samples.data(), m_pending.constData(), size_t(whole) * sizeof(float));
+            for (const float sample : samples) {
+                if (qAbs(sample) > 0.1f)
+                    return nowNs();
+            }
+            m_pending.remove(0, whole * qsizetype(sizeof(float)));
+        }
+        return -1;
+    }
+
+private:
+    QProcess m_parec;
+    QByteArray m_pending;
+};
+
 void benchSound(const QTemporaryDir &dir, const QString &tone)
 {
     if (qEnvironmentVariableIsEmpty("PULSE_SERVER")) {
-        add(QStringLiteral("Play to first audio at the server"), {}, QString(), QStringLiteral("needs sound server"));
+        add(QStringLiteral("Play to first sample out of the sink"), {}, QString(), QStringLiteral("needs sound server"));
         return;
     }
-    std::vector<double> ms;
+    std::vector<double> ours, reference, onAir;
     {
+        MonitorTap tap;
         WaveDevice device;
         device.open(tone);
+        while (device.busy())
+            pump(5);
         for (int i = 0; i < 20; ++i) {
             device.rewind();
+            pump(20);
+            tap.quiet(150);
             const qint64 t0 = nowNs();
             device.play();
-            while (device.position() == 0 && nowNs() - t0 < 2000000000LL) {
-                QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-                QThread::usleep(100);
-            }
-            if (device.position() > 0)
-                ms.push_back(double(nowNs() - t0) / 1e6);
+            const qint64 heard = tap.firstLoud(2000);
+            if (heard > 0)
+                ours.push_back(double(heard - t0) / 1e6);
             device.stop();
             pump(30);
         }
+        // The reference: pacat (the program behind paplay) with paplay's 20 ms, connected
+        // and waiting, handed the same audio at once.
+        QFile file(tone);
+        file.open(QIODevice::ReadOnly);
+        const QByteArray audio = file.readAll().mid(44, 48000 * 4 / 2);
+        for (int i = 0; i < 20; ++i) {
+            QProcess pacat;
+            pacat.start(QStringLiteral("pacat"), {QStringLiteral("--playback"), QStringLiteral("--latency-msec=20"),
+                                                  QStringLiteral("--raw"), QStringLiteral("--format=s16le"),
+                                                  QStringLiteral("--rate=48000"), QStringLiteral("--channels=2")});
+            pacat.waitForStarted();
+            tap.quiet(300);
+            const qint64 t0 = nowNs();
+            pacat.write(audio);
+            pacat.closeWriteChannel();
+            const qint64 heard = tap.firstLoud(2000);
+            if (heard > 0)
+                reference.push_back(double(heard - t0) / 1e6);
+            pacat.kill();
+            pacat.waitForFinished();
+        }
+        // On air: from RTS high, as the shim saw it, to the first sample out of the sink.
+        if (qEnvironmentVariable("LD_PRELOAD").contains(QStringLiteral("v9modemshim"))) {
+            PtyPorts ports;
+            ports.add(1);
+            WaveDevice station;
+            SerialPortAdapter serial;
+            QtFileDialog dialog;
+            QtMessageBox messages;
+            Form1 form(station, serial, dialog, messages);
+            form.Text1->setText(tone);
+            while (station.busy())
+                pump(5);
+            for (int i = 0; i < 20; ++i) {
+                form.MMControl1->button(MediaBar::Start)->click();
+                pump(20);
+                tap.quiet(150);
+                const qint64 t0 = nowNs();
+                form.cmdPlayTr->click();
+                const qint64 heard = tap.firstLoud(2000);
+                const qint64 high = lastRaise(ports, t0);
+                if (heard > 0 && high > 0)
+                    onAir.push_back(double(heard - high) / 1e6);
+                form.cmdStop->click();
+                QFile::remove(ports.dir() + QStringLiteral("/rts.log"));
+                pump(30);
+            }
+        }
     }
-    add(QStringLiteral("Play to first audio at the server"), ms, QStringLiteral("ms"), QStringLiteral("< 60 ms"));
+    add(QStringLiteral("Play to first sample out of the sink"), ours, QStringLiteral("ms"), QStringLiteral("< 60 ms"));
+    add(QStringLiteral("  reference: pacat --latency-msec=20"), reference, QStringLiteral("ms"), QString());
+    if (!ours.empty() && !reference.empty()) {
+        std::sort(ours.begin(), ours.end());
+        std::sort(reference.begin(), reference.end());
+        add(QStringLiteral("  ratio of medians"), {ours[ours.size() / 2] / reference[reference.size() / 2]},
+            QStringLiteral("x"), QStringLiteral("< 1.5"));
+    }
+    add(QStringLiteral("RTS high to first sample out of the sink"), onAir, QStringLiteral("ms"), QStringLiteral("< 60 ms"));
 
     // What playing a 4 GB file costs beside an idle window, in a fresh process so that
     // nothing measured before is counted.
@@ -389,6 +589,8 @@ int recordChild(int argc, char **argv)
     const qint64 idle = rssKb();
     station.window.Text1->setText(QString::fromLocal8Bit(argv[2]));
     station.device.record();
+    for (int i = 0; i < 400 && station.device.mode() != IAudioDevice::Mode::Recording; ++i)
+        pump(5);
     if (station.device.mode() != IAudioDevice::Mode::Recording)
         return 1;
     qint64 peak = idle;
@@ -469,8 +671,10 @@ int main(int argc, char **argv)
                 qPrintable(QSysInfo::prettyProductName()));
     benchStartup();
     benchRebind(dir);
-    benchKeying(dir, tone);
-    benchSigterm(tone);
+    for (const Condition condition : {Condition::Normal, Condition::ServerStopped, Condition::DiskStalled})
+        benchKeying(tone, condition);
+    for (const Condition condition : {Condition::Normal, Condition::ServerStopped, Condition::DiskStalled})
+        benchSigterm(tone, condition);
     benchSound(dir, tone);
     printTable();
     return 0;

@@ -73,7 +73,7 @@ MediaBar::MediaBar(IAudioDevice &device, QWidget *parent) : QWidget(parent), m_d
         QStringLiteral("Εγγραφη απο το μικροφωνο απο το σημειο αυτο και μετα"),
     };
     setAccessibleName(QStringLiteral("Ελεγχος ηχου"));
-    setAccessibleDescription(QStringLiteral("Αριστερα και δεξια βελη για επιλογη, διαστημα για πατημα"));
+    setAccessibleDescription(m_keysDescription);
     for (int i = 0; i < ButtonCount; ++i) {
         auto *button = new QToolButton(this);
         button->setAccessibleName(names[size_t(i)]);
@@ -87,12 +87,16 @@ MediaBar::MediaBar(IAudioDevice &device, QWidget *parent) : QWidget(parent), m_d
     }
     m_overlay = new FocusOverlay(this);
     m_device.setModeListener([this] { refresh(); });
+    m_device.setProblemListener([this](IAudioDevice::Problem what, const QString &path, const QString &reason) {
+        emit problem(what, path, reason);
+    });
     refresh();
 }
 
 MediaBar::~MediaBar()
 {
     m_device.setModeListener(nullptr);
+    m_device.setProblemListener(nullptr);
 }
 
 void MediaBar::setDeviceType(const QString &type)
@@ -127,8 +131,8 @@ void MediaBar::setCommand(const QString &command)
     } else if (command.compare(QStringLiteral("Stop"), Qt::CaseInsensitive) == 0) {
         m_device.stop();
     } else if (command.compare(QStringLiteral("Save"), Qt::CaseInsensitive) == 0) {
-        if (!m_device.save())
-            m_error = m_device.errorString();
+        // Written on the device's own thread; a failure comes back through problem().
+        m_device.save();
     }
     refresh();
 }
@@ -143,11 +147,23 @@ void MediaBar::refresh()
     using Mode = IAudioDevice::Mode;
     const Mode mode = m_device.mode();
     const bool open = mode != Mode::Closed;
+    // Without a sound server only what needs none stays usable; the stop button never
+    // goes grey while something plays or records. No dialog: nothing may stand between
+    // the operator and the button that unkeys.
+    const bool sound = m_device.soundAvailable();
     m_buttons[Start]->setEnabled(open && mode != Mode::Recording);
-    m_buttons[Play]->setEnabled(mode == Mode::Stopped || mode == Mode::Paused);
-    m_buttons[Pause]->setEnabled(mode == Mode::Playing);
+    m_buttons[Play]->setEnabled(sound && (mode == Mode::Stopped || mode == Mode::Paused));
+    m_buttons[Pause]->setEnabled(sound && mode == Mode::Playing);
     m_buttons[Stop]->setEnabled(mode == Mode::Playing || mode == Mode::Paused || mode == Mode::Recording);
-    m_buttons[Record]->setEnabled(mode == Mode::Stopped || mode == Mode::Paused);
+    m_buttons[Record]->setEnabled(sound && (mode == Mode::Stopped || mode == Mode::Paused));
+    if (sound == m_soundShown)
+        return;
+    m_soundShown = sound;
+    const QString away = QStringLiteral("Δεν υπαρχει διακομιστης ηχου: ουτε αναπαραγωγη ουτε εγγραφη");
+    setToolTip(sound ? QString() : away);
+    setAccessibleDescription(sound ? m_keysDescription : away);
+    for (QToolButton *button : m_buttons)
+        button->setToolTip(sound ? QString() : away);
 }
 
 void MediaBar::press(Button which)

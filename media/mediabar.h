@@ -33,8 +33,13 @@ public:
     QToolButton *button(Button which) const { return m_buttons[which]; }
     int currentButton() const { return m_current; }
 
-    // Follows the device's mode into the buttons' enabled state.
+    // Follows the device's mode and the sound server's presence into the buttons.
     void refresh();
+
+signals:
+    // Something the device could not do out of the operator's sight: a save that failed,
+    // a recording cut short. The window tells the operator.
+    void problem(IAudioDevice::Problem problem, const QString &path, const QString &reason);
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
@@ -53,4 +58,6 @@ private:
     QString m_deviceType;
     QString m_fileName;
     QString m_error;
+    bool m_soundShown = true;
+    const QString m_keysDescription = QStringLiteral("Αριστερα και δεξια βελη για επιλογη, διαστημα για πατημα");
 };

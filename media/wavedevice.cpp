@@ -1,171 +1,153 @@
 #include "wavedevice.h"
 
-#include "content.h"
-#include "defaultinput.h"
-#include "playback.h"
+#include "devicesession.h"
+#include "soundengine.h"
 
-#include <QAudioDevice>
-#include <QAudioFormat>
-#include <QAudioSource>
-#include <QFile>
-#include <QFileInfo>
-#include <QMediaDevices>
+#include <QObject>
 #include <QPointer>
 
-#include <cerrno>
-#include <cstring>
-#include <sys/stat.h>
-#include <vector>
+#include <mutex>
+#include <optional>
 
 IAudioDevice::~IAudioDevice() = default;
 
 namespace {
 
-// A name the user typed or picked for a message not recorded yet: a .wav name, nothing
-// at all at that path (not even a dangling link), in a folder that exists.
-bool isNewRecordingPath(const QString &path)
+// Reports cross from the session and engine threads to the window's thread here. It
+// outlives the device, since a session stuck on a disk may report long after.
+struct Mailbox
 {
-    if (!path.endsWith(QStringLiteral(".wav"), Qt::CaseInsensitive))
-        return false;
-    struct stat st {};
-    if (::lstat(QFile::encodeName(path).constData(), &st) == 0 || errno != ENOENT)
-        return false;
-    const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
-    return ::stat(folder.constData(), &st) == 0 && S_ISDIR(st.st_mode);
-}
+    std::mutex mutex;
+    QObject *receiver = nullptr;
 
-QAudioDevice defaultInput()
-{
-    const QByteArray wanted = serverDefaultSource();
-    if (!wanted.isEmpty()) {
-        const QList<QAudioDevice> inputs = QMediaDevices::audioInputs();
-        for (const QAudioDevice &device : inputs) {
-            if (device.id() == wanted)
-                return device;
-        }
+    template<typename Job>
+    void deliver(Job job)
+    {
+        std::lock_guard lock(mutex);
+        // Posting only: whatever is queued for a receiver that goes is dropped with it.
+        if (receiver)
+            QMetaObject::invokeMethod(receiver, std::move(job), Qt::QueuedConnection);
     }
-    return QMediaDevices::defaultAudioInput();
-}
+};
 
 } // namespace
 
 class WaveDevice::Impl : public QObject
 {
 public:
+    using Report = DeviceSession::Report;
+
+    Impl()
+    {
+        mailbox->receiver = this;
+        engine = std::make_shared<SoundEngine>([box = mailbox](bool available) {
+            box->deliver([box, available] {
+                if (auto *self = static_cast<Impl *>(box->receiver))
+                    self->setSoundAvailable(available);
+            });
+        });
+    }
+
+    ~Impl() override
+    {
+        std::lock_guard lock(mailbox->mutex);
+        mailbox->receiver = nullptr;
+    }
+
+    void notify()
+    {
+        if (listener)
+            listener();
+    }
+
     void setMode(Mode next)
     {
         if (mode == next)
             return;
         mode = next;
-        if (listener)
-            listener();
+        notify();
     }
 
-    void endPlayback()
+    void setSoundAvailable(bool available)
     {
-        if (!playback)
+        if (soundAvailable == available)
             return;
-        position = playback->position();
-        playback->halt();
-        // Letting go of the server's stream waits for the server; that is done once the
-        // handler that stopped has run to its end, so the steps after "Stop" (dropping
-        // RTS above all) are not held up by it.
-        playback.release()->deleteLater();
+        soundAvailable = available;
+        notify();
     }
 
-    void drainInput()
+    // Problems are told even for a binding the window has let go of: a save asked for
+    // before the path changed still goes ahead, and its failure still matters.
+    void tell(const QString &file, const Report &report)
     {
-        if (!input)
+        if (!problemListener)
             return;
-        pending += input->readAll();
-        const qsizetype frameBytes = qsizetype(sizeof(float)) * content.channels();
-        const qsizetype whole = pending.size() / frameBytes;
-        if (whole > 0) {
-            std::vector<float> frames(size_t(whole * content.channels()));
-            std::memcpy(frames.data(), pending.constData(), size_t(whole * frameBytes));
-            content.appendTake(frames.data(), whole);
-            pending.remove(0, whole * frameBytes);
-        }
+        if (report.kind == Report::Kind::SaveFailed)
+            problemListener(Problem::SaveFailed, file, report.reason);
+        else if (report.kind == Report::Kind::RecordingCut)
+            problemListener(Problem::RecordingCut, file, report.reason);
     }
 
-    void endRecording()
+    void receive(const std::shared_ptr<DeviceSession> &from, const Report &report)
     {
-        if (!source)
+        if (!from || from != session)
+            return; // a binding the window has let go of
+        if (report.kind == Report::Kind::SaveFailed || report.kind == Report::Kind::RecordingCut)
             return;
-        drainInput();
-        source->stop();
-        // May run inside the source's own signal: it goes once that has returned.
-        source->deleteLater();
-        source = nullptr;
-        input = nullptr;
-        pending.clear();
-        position = content.frames();
-    }
-
-    void halt()
-    {
-        endPlayback();
-        endRecording();
-        if (mode != Mode::Closed)
-            setMode(Mode::Stopped);
-    }
-
-    void startPlayback()
-    {
-        if (position >= content.frames())
-            return;
-        auto run = std::make_unique<Playback>(content, position, this);
-        if (!run->start())
-            return;
-        connect(run.get(), &Playback::finished, this, [this](bool reachedEnd) {
-            position = reachedEnd ? content.frames() : playback->position();
-            // The run emits from its own timer slot: let that return before it goes.
-            playback.release()->deleteLater();
-            setMode(Mode::Stopped);
-        });
-        playback = std::move(run);
-        setMode(Mode::Playing);
-    }
-
-    void startRecording()
-    {
-        const QAudioDevice device = defaultInput();
-        if (device.isNull())
-            return;
-        QAudioFormat format;
-        format.setSampleRate(content.sampleRate());
-        format.setChannelCount(content.channels());
-        format.setSampleFormat(QAudioFormat::Float);
-        if (!format.isValid() || !device.isFormatSupported(format))
-            return;
-        auto *capture = new QAudioSource(device, format, this);
-        QIODevice *stream = capture->start();
-        if (!stream || capture->error() != QAudio::NoError || !content.beginTake(position)) {
-            delete capture;
+        if (report.kind == Report::Kind::OpenFailed) {
+            session.reset();
+            path.clear();
+            handled = issued;
+            setMode(Mode::Closed);
             return;
         }
-        source = capture;
-        input = stream;
-        connect(input, &QIODevice::readyRead, this, [this] { drainInput(); });
-        // The server going away ends the recording; what was taken is kept.
-        connect(capture, &QAudioSource::stateChanged, this, [this, capture](QAudio::State state) {
-            if (state == QAudio::StoppedState && capture == source && capture->error() != QAudio::NoError) {
-                endRecording();
-                setMode(Mode::Stopped);
-            }
-        });
-        setMode(Mode::Recording);
+        handled = report.handled;
+        // What the window did since the report was made counts for more than the report.
+        if (report.handled != issued)
+            return;
+        position = report.position;
+        length = report.length;
+        rate = report.rate;
+        channels = report.channels;
+        held.reset();
+        mode = report.mode;
+        notify();
     }
 
-    Content content;
+    quint64 post(DeviceSession::Command command, qint64 at = -1)
+    {
+        session->post(command, ++issued, at);
+        return issued;
+    }
+
+    qint64 currentPosition() const
+    {
+        if (held)
+            return *held;
+        if (session && (mode == Mode::Playing || mode == Mode::Recording)) {
+            const qint64 live = session->livePosition();
+            if (live >= 0)
+                return live;
+        }
+        return position;
+    }
+
+    const std::shared_ptr<Mailbox> mailbox = std::make_shared<Mailbox>();
+    std::shared_ptr<SoundEngine> engine;
+    std::shared_ptr<DeviceSession> session;
     Mode mode = Mode::Closed;
+    QString path;
     qint64 position = 0;
-    QString error;
+    qint64 length = 0;
+    int rate = 48000;
+    int channels = 1;
+    // Where the window itself stopped or rewound the sound, until the session confirms.
+    std::optional<qint64> held;
+    quint64 issued = 0;
+    quint64 handled = 0;
+    bool soundAvailable = true;
     std::function<void()> listener;
-    std::unique_ptr<Playback> playback;
-    QAudioSource *source = nullptr;
-    QPointer<QIODevice> input; // Qt deletes it when the server goes away
-    QByteArray pending;
+    std::function<void(Problem, const QString &, const QString &)> problemListener;
 };
 
 WaveDevice::WaveDevice() : d(std::make_unique<Impl>()) {}
@@ -173,89 +155,105 @@ WaveDevice::WaveDevice() : d(std::make_unique<Impl>()) {}
 WaveDevice::~WaveDevice()
 {
     d->listener = nullptr;
-    d->halt();
+    d->problemListener = nullptr;
+    close();
 }
 
 bool WaveDevice::open(const QString &path)
 {
-    if (d->mode != Mode::Closed || path.isEmpty())
+    if (d->session || path.isEmpty())
         return false;
-    if (!d->content.openFile(path)) {
-        if (!isNewRecordingPath(path))
-            return false;
-        d->content.openNew(path);
-    }
+    // The reporter names its session by a number of its own, to tell the current binding
+    // from one the window has let go of; it holds no reference that would keep it alive.
+    auto tag = std::make_shared<std::weak_ptr<DeviceSession>>();
+    auto session = std::make_shared<DeviceSession>(d->engine, path, [box = d->mailbox, tag, path](const DeviceSession::Report &report) {
+        box->deliver([box, tag, path, report] {
+            auto *self = static_cast<Impl *>(box->receiver);
+            if (!self)
+                return;
+            self->tell(path, report);
+            self->receive(tag->lock(), report);
+        });
+    });
+    *tag = session;
+    d->session = session;
+    d->path = path;
     d->position = 0;
-    d->setMode(Mode::Stopped);
+    d->length = 0;
+    d->held.reset();
+    session->start(++d->issued);
     return true;
 }
 
 void WaveDevice::close()
 {
-    d->halt();
-    d->content.close();
+    if (d->session) {
+        d->session->abandon();
+        d->session.reset();
+    }
+    ++d->issued;
+    d->handled = d->issued;
+    d->path.clear();
     d->position = 0;
+    d->length = 0;
+    d->held.reset();
     d->setMode(Mode::Closed);
 }
 
 void WaveDevice::play()
 {
-    switch (d->mode) {
-    case Mode::Paused:
-        d->playback->resume();
-        d->setMode(Mode::Playing);
-        break;
-    case Mode::Stopped:
-        d->startPlayback();
-        break;
-    default:
-        break;
-    }
+    if (d->session)
+        d->post(DeviceSession::Command::Play);
 }
 
 void WaveDevice::pause()
 {
-    if (d->mode != Mode::Playing)
+    if (!d->session || d->mode != Mode::Playing)
         return;
-    d->playback->suspend();
+    const qint64 at = d->currentPosition();
+    d->session->pauseSound();
+    d->post(DeviceSession::Command::Pause, at);
+    d->held = at;
     d->setMode(Mode::Paused);
 }
 
 void WaveDevice::stop()
 {
-    d->halt();
+    if (!d->session)
+        return;
+    const Mode was = d->mode;
+    const qint64 at = was == Mode::Playing || was == Mode::Paused ? d->currentPosition() : -1;
+    // The sound goes first and straight to the engine: nothing queued ahead of the stop
+    // on the binding's thread, a stalled read least of all, may keep it playing.
+    d->session->silence();
+    d->post(DeviceSession::Command::Stop, at);
+    if (at >= 0)
+        d->held = at;
+    if (was == Mode::Playing || was == Mode::Paused || was == Mode::Recording)
+        d->setMode(Mode::Stopped);
 }
 
 void WaveDevice::rewind()
 {
-    if (d->mode == Mode::Closed)
+    if (!d->session)
         return;
-    d->halt();
-    d->position = 0;
+    d->session->silence();
+    d->post(DeviceSession::Command::Rewind);
+    d->held = 0;
+    if (d->mode != Mode::Closed)
+        d->setMode(Mode::Stopped);
 }
 
 void WaveDevice::record()
 {
-    if (d->mode == Mode::Closed || d->mode == Mode::Recording)
-        return;
-    d->halt();
-    d->startRecording();
+    if (d->session && d->mode != Mode::Recording)
+        d->post(DeviceSession::Command::Record);
 }
 
-bool WaveDevice::save()
+void WaveDevice::save()
 {
-    d->error.clear();
-    if (d->mode == Mode::Closed)
-        return true;
-    d->halt();
-    const bool ok = d->content.save(&d->error);
-    d->position = qMin(d->position, d->content.frames());
-    return ok;
-}
-
-QString WaveDevice::errorString() const
-{
-    return d->error;
+    if (d->session)
+        d->post(DeviceSession::Command::Save);
 }
 
 IAudioDevice::Mode WaveDevice::mode() const
@@ -265,21 +263,22 @@ IAudioDevice::Mode WaveDevice::mode() const
 
 qint64 WaveDevice::position() const
 {
-    if (d->playback)
-        return d->playback->position();
-    if (d->source)
-        return d->content.frames();
-    return d->position;
+    return d->currentPosition();
 }
 
 qint64 WaveDevice::length() const
 {
-    return d->content.frames();
+    return d->length;
 }
 
 QString WaveDevice::path() const
 {
-    return d->content.path();
+    return d->path;
+}
+
+bool WaveDevice::soundAvailable() const
+{
+    return d->soundAvailable;
 }
 
 void WaveDevice::setModeListener(std::function<void()> listener)
@@ -287,12 +286,22 @@ void WaveDevice::setModeListener(std::function<void()> listener)
     d->listener = std::move(listener);
 }
 
+void WaveDevice::setProblemListener(std::function<void(Problem, const QString &, const QString &)> listener)
+{
+    d->problemListener = std::move(listener);
+}
+
 int WaveDevice::sampleRate() const
 {
-    return d->content.sampleRate();
+    return d->rate;
 }
 
 int WaveDevice::channelCount() const
 {
-    return d->content.channels();
+    return d->channels;
+}
+
+bool WaveDevice::busy() const
+{
+    return d->handled != d->issued;
 }

@@ -4,9 +4,10 @@
 
 #include <memory>
 
-// The real wave-audio device: libsndfile for the file, Qt Multimedia for the sound card.
-// Playback is fed from a reader thread through a bounded ring, so neither a large file
-// nor a slow disk reaches the window's thread; recordings go to a temporary file.
+// The real wave-audio device: libsndfile for the file, libpulse for the sound server.
+// The window's thread only posts: the file is worked on a thread of the binding's own
+// and the sound on the sound engine's, so neither a stalled disk nor a frozen server can
+// hold a handler, and above all not the one that unkeys.
 class WaveDevice final : public IAudioDevice
 {
 public:
@@ -20,17 +21,20 @@ public:
     void stop() override;
     void rewind() override;
     void record() override;
-    bool save() override;
-    QString errorString() const override;
+    void save() override;
     Mode mode() const override;
     qint64 position() const override;
     qint64 length() const override;
     QString path() const override;
+    bool soundAvailable() const override;
     void setModeListener(std::function<void()> listener) override;
+    void setProblemListener(std::function<void(Problem, const QString &, const QString &)> listener) override;
 
     // The content's format as libsndfile describes it; for tests and benchmarks.
     int sampleRate() const;
     int channelCount() const;
+    // True until the binding has carried out every command posted so far.
+    bool busy() const;
 
 private:
     class Impl;

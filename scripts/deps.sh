@@ -3,9 +3,9 @@
 # those that are missing. Usage: scripts/deps.sh run|test|bench|fuzz|package|screenshot
 set -euo pipefail
 
-build=(cmake make g++ pkg-config qt6-base-dev qt6-multimedia-dev qt6-serialport-dev
+build=(cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev
        libsndfile1-dev libpulse-dev libgl-dev qt6-qpa-plugins libqt6svg6 fonts-dejavu-core)
-test=(pulseaudio pulseaudio-utils xvfb xdotool util-linux appstream desktop-file-utils dpkg-dev)
+test=(pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus-daemon xvfb xdotool util-linux appstream desktop-file-utils dpkg-dev)
 
 case "${1:-run}" in
   run) wanted=("${build[@]}") ;;

@@ -121,6 +121,11 @@ public:
         m_journal << QStringLiteral("message[%1|%2]").arg(caption).arg(icon == Icon::None ? 0 : 1);
         texts << text;
     }
+    void notify(const QString &text, const QString &caption, Icon icon) override
+    {
+        m_journal << QStringLiteral("notice[%1|%2]").arg(caption).arg(icon == Icon::None ? 0 : 1);
+        texts << text;
+    }
     QStringList texts;
 
 private:
@@ -172,20 +177,39 @@ public:
         if (m_mode == Mode::Stopped)
             setMode(Mode::Recording);
     }
-    bool save() override
+    void save() override
     {
         m_journal << QStringLiteral("device.save");
-        return saveError.isEmpty();
+        if (!saveError.isEmpty() && m_problems)
+            m_problems(Problem::SaveFailed, m_path, saveError);
     }
-    QString errorString() const override { return saveError; }
     Mode mode() const override { return m_mode; }
     qint64 position() const override { return 0; }
     qint64 length() const override { return 0; }
     QString path() const override { return m_path; }
+    bool soundAvailable() const override { return sound; }
     void setModeListener(std::function<void()> listener) override { m_listener = std::move(listener); }
+    void setProblemListener(std::function<void(Problem, const QString &, const QString &)> listener) override
+    {
+        m_problems = std::move(listener);
+    }
+    // The sound server comes or goes, as the real device reports it.
+    void setSound(bool on)
+    {
+        sound = on;
+        if (m_listener)
+            m_listener();
+    }
+    void cutRecording(const QString &reason)
+    {
+        setMode(Mode::Stopped);
+        if (m_problems)
+            m_problems(Problem::RecordingCut, m_path, reason);
+    }
 
     QStringList openable;
     QString saveError;
+    bool sound = true;
 
 private:
     void setMode(Mode mode)
@@ -198,4 +222,5 @@ private:
     Mode m_mode = Mode::Closed;
     QString m_path;
     std::function<void()> m_listener;
+    std::function<void(Problem, const QString &, const QString &)> m_problems;
 };

@@ -10,7 +10,7 @@ trap 'rm -rf "$scratch"' EXIT
 (cd "$build" && cpack -G DEB -B "$scratch/pkg" >/dev/null)
 deb=$(ls "$scratch"/pkg/*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libqt6widgets6 libqt6multimedia6 libqt6serialport6 libsndfile1 libpulse0 qt6-qpa-plugins libqt6svg6; do
+for lib in libqt6widgets6 libqt6serialport6 libsndfile1 libpulse0 qt6-qpa-plugins libqt6svg6; do
   grep -q "$lib" <<<"$depends" || { echo "package does not depend on $lib: $depends"; exit 1; }
 done
 

@@ -98,6 +98,7 @@ private slots:
         s.form.cmdPlayTr->click();
         verifyIdle(s);
         QCOMPARE(ports.rts(2), 0);
+        QVERIFY(QTest::qWaitFor([&] { return !s.device.busy(); }, 10000));
         QCOMPARE(s.device.mode(), IAudioDevice::Mode::Stopped); // no "Play" was sent
         QCOMPARE(s.messages.texts.size(), 1);
     }
@@ -141,15 +142,17 @@ private slots:
 
         Station s;
         s.form.Text1->setText(path);
-        // A recording, made the way the bar would make one, without a sound card.
+        const auto settled = [&s] { return QTest::qWaitFor([&s] { return !s.device.busy(); }, 10000); };
+        QVERIFY(settled());
         QVERIFY(s.device.mode() == IAudioDevice::Mode::Stopped);
         s.device.rewind();
         const bool needsSound = qEnvironmentVariableIsEmpty("PULSE_SERVER");
         if (needsSound)
             QSKIP("needs the private sound server to record");
         s.device.record();
-        QTest::qWait(300);
+        QTRY_VERIFY(s.device.position() > 0);
         s.device.stop();
+        QVERIFY(settled());
         QVERIFY(s.device.length() > 0);
 
         rlimit old {};
@@ -166,16 +169,20 @@ private slots:
             setrlimit(RLIMIT_FSIZE, &small);
         }
         s.form.cmdSave->click();
+        // The save runs on the device's thread; the limit holds until it has failed.
+        QVERIFY(settled());
+        QTRY_COMPARE(s.messages.texts.size(), 1);
         setrlimit(RLIMIT_FSIZE, &old);
         std::signal(SIGXFSZ, oldHandler);
-
-        QCOMPARE(s.messages.texts.size(), 1);
+        QVERIFY(s.journal.last().startsWith(QStringLiteral("notice[")));
         QVERIFY(s.messages.texts.first().contains(path));
         if (fault == QStringLiteral("full")) {
             QCOMPARE(bytesOf(path), before);
             QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList {QStringLiteral("cq.wav")});
             // The recording is still there: the next save, with room, writes it.
             s.form.cmdSave->click();
+            QVERIFY(settled());
+            QTest::qWait(50);
             QCOMPARE(s.messages.texts.size(), 1);
             QVERIFY(bytesOf(path) != before);
         }

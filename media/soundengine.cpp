@@ -1,0 +1,632 @@
+#include "soundengine.h"
+
+#include <pulse/context.h>
+#include <pulse/error.h>
+#include <pulse/introspect.h>
+#include <pulse/proplist.h>
+#include <pulse/rtclock.h>
+#include <pulse/stream.h>
+#include <pulse/thread-mainloop.h>
+#include <pulse/timeval.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace {
+
+// What a keyer needs: the message on air within a few tens of milliseconds of the key;
+// the same buffer as `paplay --latency-msec=20`.
+constexpr pa_usec_t kPlayLatencyUs = 20 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t kRecordFragmentUs = 20 * PA_USEC_PER_MSEC;
+// Deadlines for a server that accepts the connection but does not answer (stopped,
+// swapping, hung): the operator is told and streams end instead of waiting.
+constexpr pa_usec_t kConnectDeadlineUs = 3 * PA_USEC_PER_SEC;
+constexpr pa_usec_t kStreamDeadlineUs = 2 * PA_USEC_PER_SEC;
+constexpr pa_usec_t kPingIntervalUs = 400 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t kPingDeadlineUs = 600 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t kDrainMarginUs = 20 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t kDrainCapUs = 500 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t kRetryUs = 500 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t kBusyTickUs = 10 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t kIdleTickUs = 100 * PA_USEC_PER_MSEC;
+
+constexpr char kAppName[] = "Vendrel9";
+constexpr char kAppId[] = "org.vendrel9.Vendrel9";
+
+void setIdentity(pa_proplist *props)
+{
+    // The server remembers a stream's sink or source by these, so the radio's sound card
+    // chosen once in the desktop's settings stays chosen for every later run. No media
+    // role: both servers would then remember by the role, shared with every other
+    // program of that role, instead of by this program.
+    pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, kAppName);
+    pa_proplist_sets(props, PA_PROP_APPLICATION_ID, kAppId);
+    pa_proplist_sets(props, PA_PROP_APPLICATION_ICON_NAME, kAppId);
+}
+
+pa_usec_t now()
+{
+    return pa_rtclock_now();
+}
+
+// How long since a moment on the same clock; never wraps when the moment is newer.
+pa_usec_t since(pa_usec_t moment, pa_usec_t at)
+{
+    return at > moment ? at - moment : 0;
+}
+
+// Time events of a bare main loop take the wall clock.
+struct timeval wallClockIn(pa_usec_t usec)
+{
+    struct timeval when {};
+    pa_gettimeofday(&when);
+    pa_timeval_add(&when, usec);
+    return when;
+}
+
+void dropOperation(pa_operation *operation)
+{
+    if (operation)
+        pa_operation_unref(operation);
+}
+
+} // namespace
+
+FrameRing::FrameRing(int channels, qint64 capacityFrames)
+    : m_channels(qMax(1, channels)), m_buffer(size_t(qMax<qint64>(1, capacityFrames) * m_channels))
+{
+}
+
+qint64 FrameRing::readableFrames() const
+{
+    return (m_written.load(std::memory_order_acquire) - m_read.load(std::memory_order_acquire)) / m_channels;
+}
+
+qint64 FrameRing::writableFrames() const
+{
+    return qint64(m_buffer.size()) / m_channels - readableFrames();
+}
+
+qint64 FrameRing::write(const float *frames, qint64 count)
+{
+    const qint64 written = m_written.load(std::memory_order_relaxed);
+    const qint64 room = qint64(m_buffer.size()) - (written - m_read.load(std::memory_order_acquire));
+    const qint64 floats = qMin(count, room / m_channels) * m_channels;
+    const qint64 size = qint64(m_buffer.size());
+    for (qint64 i = 0; i < floats; ++i)
+        m_buffer[size_t((written + i) % size)] = frames[i];
+    m_written.store(written + floats, std::memory_order_release);
+    return floats / m_channels;
+}
+
+qint64 FrameRing::read(float *frames, qint64 count)
+{
+    const qint64 taken = m_read.load(std::memory_order_relaxed);
+    const qint64 there = m_written.load(std::memory_order_acquire) - taken;
+    const qint64 floats = qMin(count, there / m_channels) * m_channels;
+    const qint64 size = qint64(m_buffer.size());
+    for (qint64 i = 0; i < floats; ++i)
+        frames[i] = m_buffer[size_t((taken + i) % size)];
+    m_read.store(taken + floats, std::memory_order_release);
+    return floats / m_channels;
+}
+
+class SoundEngine::Impl
+{
+public:
+    struct Active
+    {
+        Impl *engine = nullptr;
+        std::shared_ptr<SoundStream> stream;
+        pa_stream *pa = nullptr;
+        pa_usec_t requested = 0;
+        qint64 written = 0;
+        bool paused = false;
+        bool ready = false;
+        bool draining = false;
+        pa_usec_t finishAt = 0; // once drained: when the sink has played the last of it
+    };
+
+    explicit Impl(std::function<void(bool)> listener) : m_listener(std::move(listener))
+    {
+        m_loop = pa_threaded_mainloop_new();
+        m_api = pa_threaded_mainloop_get_api(m_loop);
+        m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        // Nothing runs on the loop yet, so its objects are made without its lock.
+        m_wakeEvent = m_api->io_new(m_api, m_wakeFd, PA_IO_EVENT_INPUT, &Impl::onWake, this);
+        const struct timeval first = wallClockIn(0);
+        m_tick = m_api->time_new(m_api, &first, &Impl::onTick, this);
+        pa_threaded_mainloop_set_name(m_loop, "vendrel9-sound");
+        pa_threaded_mainloop_start(m_loop);
+    }
+
+    ~Impl()
+    {
+        pa_threaded_mainloop_lock(m_loop);
+        for (auto &active : m_actives)
+            release(*active, SoundStream::End::Stopped);
+        m_actives.clear();
+        dropContext(false);
+        m_api->io_free(m_wakeEvent);
+        m_api->time_free(m_tick);
+        pa_threaded_mainloop_unlock(m_loop);
+        pa_threaded_mainloop_stop(m_loop);
+        pa_threaded_mainloop_free(m_loop);
+        ::close(m_wakeFd);
+    }
+
+    // From any thread: the only way in. Our own mutex, held for a push, never the loop's.
+    void post(std::function<void()> job)
+    {
+        {
+            std::lock_guard lock(m_queueMutex);
+            m_queue.push_back(std::move(job));
+        }
+        const quint64 one = 1;
+        [[maybe_unused]] const ssize_t put = ::write(m_wakeFd, &one, sizeof one);
+    }
+
+    static void onWake(pa_mainloop_api *, pa_io_event *, int fd, pa_io_event_flags_t, void *userdata)
+    {
+        quint64 count = 0;
+        [[maybe_unused]] const ssize_t got = ::read(fd, &count, sizeof count);
+        auto *self = static_cast<Impl *>(userdata);
+        std::vector<std::function<void()>> jobs;
+        {
+            std::lock_guard lock(self->m_queueMutex);
+            jobs.swap(self->m_queue);
+        }
+        for (auto &job : jobs)
+            job();
+    }
+
+    static void onTick(pa_mainloop_api *api, pa_time_event *event, const struct timeval *, void *userdata)
+    {
+        auto *self = static_cast<Impl *>(userdata);
+        self->tick();
+        const pa_usec_t next = self->m_actives.empty() ? kIdleTickUs : kBusyTickUs;
+        const struct timeval when = wallClockIn(next);
+        api->time_restart(event, &when);
+    }
+
+    void tick()
+    {
+        const pa_usec_t at = now();
+        if (!m_context && at >= m_nextConnect)
+            connect();
+        if (m_context && !m_ready && since(m_connectStarted, at) > kConnectDeadlineUs) {
+            dropContext(true);
+            return;
+        }
+        if (m_ready)
+            pingServer(at);
+        // Work on a copy: ending a stream removes it from the list.
+        const auto actives = snapshot();
+        for (Active *active : actives) {
+            if (!active->ready && since(active->requested, at) > kStreamDeadlineUs) {
+                finish(active, SoundStream::End::Failed);
+                continue;
+            }
+            if (active->ready && active->stream->kind == SoundStream::Kind::Play) {
+                fill(active);
+                updateClock(active);
+                // The server's clock says when the last sample has played; the latency
+                // it gave at the drain bounds the wait should its clock lag.
+                const pa_usec_t heard = pa_usec_t(active->stream->frames.load()) * PA_USEC_PER_SEC / pa_usec_t(active->stream->rate);
+                const pa_usec_t sent = pa_usec_t(active->written) * PA_USEC_PER_SEC / pa_usec_t(active->stream->rate);
+                const bool clockDone = heard + PA_USEC_PER_MSEC >= sent;
+                if (active->finishAt && ((clockDone && at >= active->finishAt) || at >= active->finishAt + kDrainCapUs)) {
+                    active->stream->frames.store(active->written, std::memory_order_release);
+                    finish(active, SoundStream::End::Finished);
+                }
+            }
+        }
+    }
+
+    std::vector<Active *> snapshot() const
+    {
+        std::vector<Active *> result;
+        for (const auto &active : m_actives)
+            result.push_back(active.get());
+        return result;
+    }
+
+    void setAvailable(bool available)
+    {
+        if (m_available.exchange(available) == available)
+            return;
+        if (m_listener)
+            m_listener(available);
+    }
+
+    void connect()
+    {
+        pa_proplist *props = pa_proplist_new();
+        setIdentity(props);
+        m_context = pa_context_new_with_proplist(m_api, kAppName, props);
+        pa_proplist_free(props);
+        m_ready = false;
+        m_connectStarted = now();
+        if (!m_context) {
+            m_nextConnect = now() + kRetryUs;
+            return;
+        }
+        pa_context_set_state_callback(m_context, &Impl::onContextState, this);
+        // Never start a server of our own: the desktop owns it.
+        if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+            dropContext(true);
+    }
+
+    void dropContext(bool retry)
+    {
+        m_ready = false;
+        for (Active *active : snapshot())
+            finish(active, SoundStream::End::Failed);
+        if (m_ping) {
+            pa_operation_cancel(m_ping);
+            pa_operation_unref(m_ping);
+            m_ping = nullptr;
+        }
+        if (m_context) {
+            pa_context_set_state_callback(m_context, nullptr, nullptr);
+            pa_context_disconnect(m_context);
+            pa_context_unref(m_context);
+            m_context = nullptr;
+        }
+        if (retry) {
+            setAvailable(false);
+            m_nextConnect = now() + kRetryUs;
+        }
+    }
+
+    static void onContextState(pa_context *context, void *userdata)
+    {
+        auto *self = static_cast<Impl *>(userdata);
+        switch (pa_context_get_state(context)) {
+        case PA_CONTEXT_READY:
+            self->m_ready = true;
+            self->m_lastAnswer = now();
+            self->setAvailable(true);
+            for (Active *active : self->snapshot()) {
+                if (!active->pa)
+                    self->open(active);
+            }
+            break;
+        case PA_CONTEXT_FAILED:
+        case PA_CONTEXT_TERMINATED:
+            self->dropContext(true);
+            break;
+        default:
+            break;
+        }
+    }
+
+    // A connected server that stops answering (stopped, hung) is as good as gone for the
+    // operator; it is reported as such until it answers again.
+    void pingServer(pa_usec_t at)
+    {
+        if (m_ping) {
+            if (pa_operation_get_state(m_ping) == PA_OPERATION_RUNNING) {
+                if (since(m_pingSent, at) > kPingDeadlineUs)
+                    setAvailable(false);
+                return;
+            }
+            pa_operation_unref(m_ping);
+            m_ping = nullptr;
+        }
+        if (since(m_pingSent, at) < kPingIntervalUs)
+            return;
+        m_pingSent = at;
+        m_ping = pa_context_get_server_info(m_context, &Impl::onServerInfo, this);
+    }
+
+    static void onServerInfo(pa_context *, const pa_server_info *, void *userdata)
+    {
+        auto *self = static_cast<Impl *>(userdata);
+        self->m_lastAnswer = now();
+        self->setAvailable(true);
+    }
+
+    void start(const std::shared_ptr<SoundStream> &stream)
+    {
+        // Known to be away: fail now rather than at the deadline.
+        if (!m_available.load() && !m_ready) {
+            SoundStream::End none = SoundStream::End::None;
+            stream->end.compare_exchange_strong(none, SoundStream::End::Failed);
+            if (stream->wake)
+                stream->wake();
+            return;
+        }
+        auto active = std::make_unique<Active>();
+        active->engine = this;
+        active->stream = stream;
+        active->requested = now();
+        Active *raw = active.get();
+        m_actives.push_back(std::move(active));
+        if (m_ready)
+            open(raw);
+        // Otherwise it opens once the server is there, or fails at its deadline.
+    }
+
+    void open(Active *active)
+    {
+        const SoundStream &stream = *active->stream;
+        pa_sample_spec spec {};
+        spec.format = PA_SAMPLE_FLOAT32NE;
+        spec.rate = uint32_t(stream.rate);
+        spec.channels = uint8_t(qBound(0, stream.channels, 255));
+        pa_channel_map map {};
+        if (stream.channels > int(PA_CHANNELS_MAX) || !pa_sample_spec_valid(&spec)
+            || !pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT)) {
+            finish(active, SoundStream::End::Failed);
+            return;
+        }
+        const bool play = stream.kind == SoundStream::Kind::Play;
+        pa_proplist *props = pa_proplist_new();
+        setIdentity(props);
+        pa_proplist_sets(props, PA_PROP_MEDIA_NAME, play ? "Vendrel9 message" : "Vendrel9 recording");
+        active->pa = pa_stream_new_with_proplist(m_context, play ? "message" : "recording", &spec, &map, props);
+        pa_proplist_free(props);
+        if (!active->pa) {
+            finish(active, SoundStream::End::Failed);
+            return;
+        }
+        pa_stream_set_state_callback(active->pa, &Impl::onStreamState, active);
+        pa_buffer_attr attr {};
+        attr.maxlength = uint32_t(-1);
+        attr.prebuf = uint32_t(-1);
+        attr.minreq = uint32_t(-1);
+        attr.tlength = uint32_t(-1);
+        attr.fragsize = uint32_t(-1);
+        auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING
+                                       | PA_STREAM_AUTO_TIMING_UPDATE);
+        if (active->paused)
+            flags = pa_stream_flags_t(flags | PA_STREAM_START_CORKED);
+        int result = 0;
+        if (play) {
+            attr.tlength = uint32_t(pa_usec_to_bytes(kPlayLatencyUs, &spec));
+            pa_stream_set_write_callback(active->pa, &Impl::onWritable, active);
+            // No device named: the server's choice, which honours PULSE_SINK and what
+            // it remembers for this program.
+            result = pa_stream_connect_playback(active->pa, nullptr, &attr, flags, nullptr, nullptr);
+        } else {
+            attr.fragsize = uint32_t(pa_usec_to_bytes(kRecordFragmentUs, &spec));
+            pa_stream_set_read_callback(active->pa, &Impl::onReadable, active);
+            result = pa_stream_connect_record(active->pa, nullptr, &attr, flags);
+        }
+        if (result < 0)
+            finish(active, SoundStream::End::Failed);
+    }
+
+    static void onStreamState(pa_stream *pa, void *userdata)
+    {
+        auto *active = static_cast<Active *>(userdata);
+        switch (pa_stream_get_state(pa)) {
+        case PA_STREAM_READY:
+            active->ready = true;
+            if (active->stream->kind == SoundStream::Kind::Play)
+                active->engine->fill(active);
+            break;
+        case PA_STREAM_FAILED:
+        case PA_STREAM_TERMINATED:
+            active->engine->finish(active, SoundStream::End::Failed);
+            break;
+        default:
+            break;
+        }
+    }
+
+    static void onWritable(pa_stream *, size_t, void *userdata)
+    {
+        auto *active = static_cast<Active *>(userdata);
+        active->engine->fill(active);
+    }
+
+    void fill(Active *active)
+    {
+        if (!active->ready || active->draining)
+            return;
+        SoundStream &stream = *active->stream;
+        const size_t frameBytes = sizeof(float) * size_t(stream.channels);
+        size_t room = pa_stream_writable_size(active->pa);
+        while (room != size_t(-1) && room >= frameBytes && stream.ring.readableFrames() > 0) {
+            void *buffer = nullptr;
+            size_t bytes = room;
+            if (pa_stream_begin_write(active->pa, &buffer, &bytes) < 0 || !buffer)
+                break;
+            const qint64 frames = stream.ring.read(static_cast<float *>(buffer), qint64(bytes / frameBytes));
+            if (frames <= 0) {
+                pa_stream_cancel_write(active->pa);
+                break;
+            }
+            if (pa_stream_write(active->pa, buffer, size_t(frames) * frameBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
+                break;
+            active->written += frames;
+            room = pa_stream_writable_size(active->pa);
+        }
+        if (stream.ring.readableFrames() == 0 && stream.inputDone.load(std::memory_order_acquire)) {
+            if (active->written == 0) {
+                finish(active, SoundStream::End::Finished);
+                return;
+            }
+            // The end is when the server has played the last sample, not when it took it.
+            // Draining also starts a stream whose audio is shorter than its prebuffer.
+            active->draining = true;
+            dropOperation(pa_stream_trigger(active->pa, nullptr, nullptr));
+            dropOperation(pa_stream_drain(active->pa, &Impl::onDrained, active));
+        }
+        // Room freed in the ring: the reader may go on.
+        if (stream.wake)
+            stream.wake();
+    }
+
+    void updateClock(Active *active)
+    {
+        pa_usec_t played = 0;
+        if (pa_stream_get_time(active->pa, &played) < 0)
+            return;
+        const qint64 frames = qint64(played * pa_usec_t(active->stream->rate) / PA_USEC_PER_SEC);
+        active->stream->frames.store(qMin(frames, active->written), std::memory_order_release);
+    }
+
+    static void onDrained(pa_stream *pa, int success, void *userdata)
+    {
+        auto *active = static_cast<Active *>(userdata);
+        if (!success)
+            return; // stopped or lost meanwhile: that path ends the stream
+        // Drained means the server has taken the last sample into the sink, not that the
+        // sink has played it: letting go of the stream now would take back what the sink
+        // still holds, the end of the message. It is let go once that has played.
+        pa_usec_t latency = 0;
+        int negative = 0;
+        if (pa_stream_get_latency(pa, &latency, &negative) < 0 || negative)
+            latency = 0;
+        active->finishAt = now() + qMax(latency, kPlayLatencyUs) + kDrainMarginUs;
+    }
+
+    static void onReadable(pa_stream *pa, size_t, void *userdata)
+    {
+        auto *active = static_cast<Active *>(userdata);
+        SoundStream &stream = *active->stream;
+        const size_t frameBytes = sizeof(float) * size_t(stream.channels);
+        std::vector<float> silence;
+        while (pa_stream_readable_size(pa) > 0) {
+            const void *data = nullptr;
+            size_t bytes = 0;
+            if (pa_stream_peek(pa, &data, &bytes) < 0 || bytes == 0)
+                break;
+            const qint64 frames = qint64(bytes / frameBytes);
+            const float *samples = static_cast<const float *>(data);
+            if (!data) { // a hole: the source had nothing, which is silence
+                silence.assign(size_t(frames) * size_t(stream.channels), 0.0f);
+                samples = silence.data();
+            }
+            const qint64 kept = stream.ring.write(samples, frames);
+            pa_stream_drop(pa);
+            stream.frames.fetch_add(kept, std::memory_order_acq_rel);
+            if (kept < frames) {
+                // Whoever empties the ring has fallen behind by seconds: end the take
+                // here rather than leave a gap in it.
+                active->engine->finish(active, SoundStream::End::Overflow);
+                return;
+            }
+        }
+        if (stream.wake)
+            stream.wake();
+    }
+
+    Active *find(const std::shared_ptr<SoundStream> &stream) const
+    {
+        for (const auto &active : m_actives) {
+            if (active->stream == stream)
+                return active.get();
+        }
+        return nullptr;
+    }
+
+    void setPaused(const std::shared_ptr<SoundStream> &stream, bool paused)
+    {
+        Active *active = find(stream);
+        if (!active || active->paused == paused)
+            return;
+        active->paused = paused;
+        if (active->pa && pa_stream_get_state(active->pa) == PA_STREAM_READY)
+            dropOperation(pa_stream_cork(active->pa, paused ? 1 : 0, nullptr, nullptr));
+    }
+
+    void release(Active &active, SoundStream::End end)
+    {
+        if (active.pa) {
+            pa_stream_set_state_callback(active.pa, nullptr, nullptr);
+            pa_stream_set_write_callback(active.pa, nullptr, nullptr);
+            pa_stream_set_read_callback(active.pa, nullptr, nullptr);
+            // Disconnecting drops what the server still holds: the sound stops now.
+            if (pa_stream_get_state(active.pa) == PA_STREAM_READY || pa_stream_get_state(active.pa) == PA_STREAM_CREATING)
+                pa_stream_disconnect(active.pa);
+            pa_stream_unref(active.pa);
+            active.pa = nullptr;
+        }
+        SoundStream::End none = SoundStream::End::None;
+        active.stream->end.compare_exchange_strong(none, end);
+    }
+
+    // Ends a stream and lets its owner know; the stream leaves the list.
+    void finish(Active *active, SoundStream::End end)
+    {
+        auto it = std::find_if(m_actives.begin(), m_actives.end(),
+                               [active](const auto &candidate) { return candidate.get() == active; });
+        if (it == m_actives.end())
+            return;
+        std::unique_ptr<Active> owned = std::move(*it);
+        m_actives.erase(it);
+        release(*owned, end);
+        if (owned->stream->wake)
+            owned->stream->wake();
+    }
+
+    void stop(const std::shared_ptr<SoundStream> &stream)
+    {
+        if (Active *active = find(stream))
+            finish(active, SoundStream::End::Stopped);
+    }
+
+    pa_threaded_mainloop *m_loop = nullptr;
+    pa_mainloop_api *m_api = nullptr;
+    int m_wakeFd = -1;
+    pa_io_event *m_wakeEvent = nullptr;
+    pa_time_event *m_tick = nullptr;
+    std::mutex m_queueMutex;
+    std::vector<std::function<void()>> m_queue;
+
+    pa_context *m_context = nullptr;
+    bool m_ready = false;
+    pa_usec_t m_connectStarted = 0;
+    pa_usec_t m_nextConnect = 0;
+    pa_operation *m_ping = nullptr;
+    pa_usec_t m_pingSent = 0;
+    pa_usec_t m_lastAnswer = 0;
+    std::vector<std::unique_ptr<Active>> m_actives;
+    const std::function<void(bool)> m_listener;
+    std::atomic<bool> m_available {true};
+};
+
+SoundEngine::SoundEngine(std::function<void(bool)> availabilityListener)
+    : d(std::make_unique<Impl>(std::move(availabilityListener)))
+{
+}
+
+SoundEngine::~SoundEngine() = default;
+
+void SoundEngine::start(const std::shared_ptr<SoundStream> &stream)
+{
+    d->post([this, stream] { d->start(stream); });
+}
+
+void SoundEngine::setPaused(const std::shared_ptr<SoundStream> &stream, bool paused)
+{
+    d->post([this, stream, paused] { d->setPaused(stream, paused); });
+}
+
+void SoundEngine::stop(const std::shared_ptr<SoundStream> &stream)
+{
+    d->post([this, stream] { d->stop(stream); });
+}
+
+void SoundEngine::kick()
+{
+    d->post([this] {
+        for (Impl::Active *active : d->snapshot()) {
+            if (active->stream->kind == SoundStream::Kind::Play)
+                d->fill(active);
+        }
+    });
+}
+
+bool SoundEngine::available() const
+{
+    return d->m_available.load();
+}

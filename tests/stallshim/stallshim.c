@@ -1,0 +1,119 @@
+// Test shim (LD_PRELOAD): a disk that stops answering, without FUSE or root. While the
+// file named by V9_STALL_FLAG exists, every look-up, open and read of the file named by
+// V9_STALL_FILE waits, as on a network or FUSE mount whose server has gone quiet; once
+// the flag goes, each call carries on as normal.
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+static const char *flag_path(void) { return getenv("V9_STALL_FLAG"); }
+static const char *stall_path(void) { return getenv("V9_STALL_FILE"); }
+
+static int stalling(void)
+{
+    const char *flag = flag_path();
+    return flag && stall_path() && syscall(SYS_faccessat, AT_FDCWD, flag, F_OK) == 0;
+}
+
+static void hold(void)
+{
+    while (stalling())
+        usleep(10000);
+}
+
+static int is_target_path(const char *path)
+{
+    const char *target = stall_path();
+    return path && target && strcmp(path, target) == 0;
+}
+
+static int is_target_fd(int fd)
+{
+    struct stat a, b;
+    const char *target = stall_path();
+    if (!target || syscall(SYS_fstat, fd, &a) != 0 || syscall(SYS_newfstatat, AT_FDCWD, target, &b, 0) != 0)
+        return 0;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+#define NEXT(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
+
+ssize_t read(int fd, void *buf, size_t count)
+{
+    if (stalling() && is_target_fd(fd))
+        hold();
+    return NEXT(read)(fd, buf, count);
+}
+
+ssize_t pread64(int fd, void *buf, size_t count, off64_t offset)
+{
+    if (stalling() && is_target_fd(fd))
+        hold();
+    return NEXT(pread64)(fd, buf, count, offset);
+}
+
+ssize_t pread(int fd, void *buf, size_t count, off_t offset)
+{
+    if (stalling() && is_target_fd(fd))
+        hold();
+    return NEXT(pread)(fd, buf, count, offset);
+}
+
+int stat(const char *path, struct stat *st)
+{
+    if (stalling() && is_target_path(path))
+        hold();
+    return NEXT(stat)(path, st);
+}
+
+int lstat(const char *path, struct stat *st)
+{
+    if (stalling() && is_target_path(path))
+        hold();
+    return NEXT(lstat)(path, st);
+}
+
+static mode_t mode_of(int flags, va_list args)
+{
+    return (flags & (O_CREAT | O_TMPFILE)) ? va_arg(args, mode_t) : 0;
+}
+
+int open(const char *path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_of(flags, args);
+    va_end(args);
+    if (stalling() && is_target_path(path))
+        hold();
+    return NEXT(open)(path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_of(flags, args);
+    va_end(args);
+    if (stalling() && is_target_path(path))
+        hold();
+    return NEXT(open64)(path, flags, mode);
+}
+
+int openat(int dirfd, const char *path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_of(flags, args);
+    va_end(args);
+    if (stalling() && is_target_path(path))
+        hold();
+    return NEXT(openat)(dirfd, path, flags, mode);
+}
