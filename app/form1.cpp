@@ -36,9 +36,11 @@ QPushButton *graphicalButton(const QString &caption, quint32 backColour, const Q
     // A style sheet, not the palette: most styles only tint a button with its palette,
     // and the face must carry the colour itself.
     const QString colour = bgr(backColour).name();
+    // Every state names its background: a state rule without one lets the style paint
+    // its own face (a bluish gradient on focus) over the colour.
     button->setStyleSheet(QStringLiteral("QPushButton { background-color: %1; color: black;"
                                          " border: 1px solid #404040; }"
-                                         "QPushButton:focus { border: 2px solid #202020; }"
+                                         "QPushButton:focus { background-color: %1; border: 2px solid #202020; }"
                                          "QPushButton:pressed { background-color: %2; }")
                               .arg(colour, bgr(backColour).darker(115).name()));
     return button;

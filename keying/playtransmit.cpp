@@ -48,6 +48,9 @@ void cmdPlayTr_Click(KeyingControls &c)
     c.Shape1.show();
     c.Shape2.hide();
     c.cmdStop.show();
+    // The hidden button's focus would fall to the path box, path selected, where the
+    // next Space would blank it on air. On the stop button, Space unkeys instead.
+    c.cmdStop.setFocus(Qt::OtherFocusReason);
 }
 
 void cmdStop_Click(KeyingControls &c)
@@ -64,6 +67,7 @@ void cmdStop_Click(KeyingControls &c)
         failure = c.MSComm1.errorString();
     c.Shape1.hide();
     c.Shape2.show();
+    c.cmdPlayTr.setFocus(Qt::OtherFocusReason);
     if (!failure.isEmpty())
         reportPortFailure(c, failure);
 }

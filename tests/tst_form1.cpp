@@ -128,6 +128,57 @@ private slots:
         const QImage face = button->grab().toImage();
         QCOMPARE(face.pixelColor(5, face.height() / 2), colour);
         QVERIFY(!button->autoDefault() && !button->isDefault());
+        // With the focus on it the face keeps its colour; only the frame changes.
+        button->setFocus();
+        QTRY_VERIFY(button->hasFocus());
+        const QImage focused = button->grab().toImage();
+        QCOMPARE(focused.pixelColor(5, focused.height() / 2), colour);
+        QCOMPARE(focused.pixelColor(focused.width() / 2, 4), colour);
+    }
+
+    // Once on air, Space must unkey rather than blank the path; afterwards it keys again.
+    void spaceOnAirUnkeysAndNeverTouchesThePath()
+    {
+        Rig rig;
+        Form1 &f = rig.form;
+        rig.device.openable << QStringLiteral("/m/cq.wav");
+        f.Text1->setText(QStringLiteral("/m/cq.wav"));
+        f.Text1->setFocus();
+        f.Text1->selectAll();
+        f.cmdPlayTr->click();
+        QVERIFY(rig.serial.rts);
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(f.cmdStop));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        QVERIFY(!rig.serial.rts);
+        QCOMPARE(f.Text1->text(), QStringLiteral("/m/cq.wav"));
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(f.cmdPlayTr));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        QVERIFY(rig.serial.rts);
+        for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape})
+            QTest::keyClick(QApplication::focusWidget(), key);
+        QVERIFY(rig.serial.rts);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        QVERIFY(!rig.serial.rts);
+    }
+
+    // The device's troubles reach the operator without a modal box, on air or not.
+    void deviceProblemsAreToldWithoutABlockingBox()
+    {
+        Rig rig;
+        rig.device.openable << QStringLiteral("/m/cq.wav");
+        rig.form.Text1->setText(QStringLiteral("/m/cq.wav"));
+        rig.form.cmdPlayTr->click();
+        rig.device.record();
+        rig.device.cutRecording(QStringLiteral("No space left on device"));
+        rig.device.saveError = QStringLiteral("Permission denied");
+        rig.form.cmdSave->click();
+        QCOMPARE(rig.journal.filter(QStringLiteral("notice[")),
+                 (QStringList {"notice[Vendrel9|1]", "notice[Vendrel9|1]"}));
+        QVERIFY(rig.journal.filter(QStringLiteral("message[")).isEmpty());
+        QVERIFY(rig.messages.texts[0].contains(QStringLiteral("No space left on device")));
+        QVERIFY(rig.messages.texts[1].contains(QStringLiteral("/m/cq.wav")));
+        QVERIFY(rig.messages.texts[1].contains(QStringLiteral("Permission denied")));
+        QVERIFY(rig.serial.rts); // telling changes nothing on air
     }
 
     void lampsAreFilledCircles()
@@ -293,6 +344,16 @@ private slots:
         QCOMPARE(enabled(), QStringLiteral("00010")); // recording: only stop
         QCOMPARE(rig.journal.filter(QStringLiteral("device.")).mid(2),
                  (QStringList {"device.play", "device.pause", "device.stop", "device.record"}));
+        // The server goes away while recording: stop stays, and the bar says why.
+        rig.device.setSound(false);
+        QCOMPARE(enabled(), QStringLiteral("00010"));
+        QVERIFY(bar->toolTip().contains(QStringLiteral("διακομιστης ηχου")));
+        QVERIFY(bar->accessibleDescription().contains(QStringLiteral("διακομιστης ηχου")));
+        QTest::mouseClick(bar->button(MediaBar::Stop), Qt::LeftButton);
+        QCOMPARE(enabled(), QStringLiteral("10000")); // nothing to play to, nothing to record from
+        rig.device.setSound(true);
+        QCOMPARE(enabled(), QStringLiteral("11001"));
+        QVERIFY(bar->toolTip().isEmpty());
     }
 
     void screenReadersHearWhatEachControlIs()
