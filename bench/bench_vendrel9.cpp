@@ -426,15 +426,27 @@ public:
         m_parec.kill();
         m_parec.waitForFinished();
     }
-    // Reads and drops whatever comes for a while.
+    // Reads and drops what comes for at least ms, and until 200 ms have passed without a
+    // loud sample: the last run's sound must be gone before the next is timed.
     void quiet(int ms)
     {
-        const qint64 end = nowNs() + qint64(ms) * 1000000;
-        while (nowNs() < end) {
+        const qint64 start = nowNs();
+        qint64 lastLoud = start;
+        while (nowNs() - start < 5000000000LL) {
             m_parec.waitForReadyRead(5);
-            m_parec.readAll();
+            if (loud(m_parec.readAll()))
+                lastLoud = nowNs();
+            if (nowNs() - start >= qint64(ms) * 1000000 && nowNs() - lastLoud >= 200000000LL)
+                break;
         }
         m_pending.clear();
+    }
+    static bool loud(const QByteArray &bytes)
+    {
+        std::vector<float> samples;
+        samples.resize(size_t(bytes.size()) / sizeof(float));
+        std::memcpy(samples.data(), bytes.constData(), samples.size() * sizeof(float));
+        return std::any_of(samples.begin(), samples.end(), [](float sample) { return qAbs(sample) > 0.1f; });
     }
     // When the first loud sample came out of the sink, by this process's clock; -1 if none.
     qint64 firstLoud(int ms)
@@ -443,15 +455,10 @@ public:
         while (nowNs() < end) {
             m_parec.waitForReadyRead(1);
             m_pending += m_parec.readAll();
-            const qsizetype whole = m_pending.size() / qsizetype(sizeof(float));
-            std::vector<float> samples;
-            samples.resize(size_t(whole));
-            std::memcpy(samples.data(), m_pending.constData(), size_t(whole) * sizeof(float));
-            for (const float sample : samples) {
-                if (qAbs(sample) > 0.1f)
-                    return nowNs();
-            }
-            m_pending.remove(0, whole * qsizetype(sizeof(float)));
+            const qsizetype whole = m_pending.size() / qsizetype(sizeof(float)) * qsizetype(sizeof(float));
+            if (loud(m_pending.left(whole)))
+                return nowNs();
+            m_pending.remove(0, whole);
         }
         return -1;
     }
@@ -490,7 +497,8 @@ void benchSound(const QTemporaryDir &dir, const QString &tone)
         // and waiting, handed the same audio at once.
         QFile file(tone);
         file.open(QIODevice::ReadOnly);
-        const QByteArray audio = file.readAll().mid(44, 48000 * 4 / 2);
+        // A fifth of a second: less than a pipe holds, so the write does not wait.
+        const QByteArray audio = file.readAll().mid(44, 48000 * 4 / 5);
         for (int i = 0; i < 20; ++i) {
             QProcess pacat;
             pacat.start(QStringLiteral("pacat"), {QStringLiteral("--playback"), QStringLiteral("--latency-msec=20"),
@@ -500,7 +508,7 @@ void benchSound(const QTemporaryDir &dir, const QString &tone)
             tap.quiet(300);
             const qint64 t0 = nowNs();
             pacat.write(audio);
-            pacat.closeWriteChannel();
+            pacat.waitForBytesWritten(1000);
             const qint64 heard = tap.firstLoud(2000);
             if (heard > 0)
                 reference.push_back(double(heard - t0) / 1e6);

@@ -295,7 +295,8 @@ bool DeviceSession::readAhead()
         if (!m_queue.empty() || m_abandoned)
             break;
     }
-    m_engine->kick();
+    if (moved)
+        m_engine->kick();
     return moved;
 }
 

@@ -433,6 +433,7 @@ public:
         SoundStream &stream = *active->stream;
         const size_t frameBytes = sizeof(float) * size_t(stream.channels);
         size_t room = pa_stream_writable_size(active->pa);
+        qint64 taken = 0;
         while (room != size_t(-1) && room >= frameBytes && stream.ring.readableFrames() > 0) {
             void *buffer = nullptr;
             size_t bytes = room;
@@ -446,6 +447,7 @@ public:
             if (pa_stream_write(active->pa, buffer, size_t(frames) * frameBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
                 break;
             active->written += frames;
+            taken += frames;
             room = pa_stream_writable_size(active->pa);
         }
         if (stream.ring.readableFrames() == 0 && stream.inputDone.load(std::memory_order_acquire)) {
@@ -459,8 +461,9 @@ public:
             dropOperation(pa_stream_trigger(active->pa, nullptr, nullptr));
             dropOperation(pa_stream_drain(active->pa, &Impl::onDrained, active));
         }
-        // Room freed in the ring: the reader may go on.
-        if (stream.wake)
+        // Room freed in the ring: the reader may go on. Only then, or the two threads
+        // would wake each other for nothing.
+        if (taken > 0 && stream.wake)
             stream.wake();
     }
 

@@ -2,6 +2,7 @@
 
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QSettings>
 
 IFileDialog::~IFileDialog() = default;
 
@@ -20,7 +21,16 @@ QStringList nameFiltersFromPairs(const QString &filter)
     return result;
 }
 
-QtFileDialog::QtFileDialog() = default;
+QtFileDialog::QtFileDialog()
+{
+    // Qt's dialog keeps its history, last folder and view in the user's settings and
+    // reads them back at the next run. The program keeps no state: settings are pointed
+    // where nothing can be read or written.
+    for (const QSettings::Format format : {QSettings::NativeFormat, QSettings::IniFormat}) {
+        QSettings::setPath(format, QSettings::UserScope, QStringLiteral("/dev/null"));
+        QSettings::setPath(format, QSettings::SystemScope, QStringLiteral("/dev/null"));
+    }
+}
 QtFileDialog::~QtFileDialog() = default;
 
 void QtFileDialog::setParentWidget(QWidget *parent)

@@ -7,7 +7,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QDirIterator>
 #include <QProcess>
+#include <sys/stat.h>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
@@ -68,13 +70,14 @@ class TestEndToEnd : public QObject
             return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
         }
 
-        bool start()
+        bool start(const QStringList &arguments = {})
         {
             QStringList env = ports.environment();
-            env << QStringLiteral("DISPLAY=") + display << QStringLiteral("QT_QPA_PLATFORM=xcb");
+            env << QStringLiteral("DISPLAY=") + display << QStringLiteral("QT_QPA_PLATFORM=xcb")
+                << QStringLiteral("HOME=") + home.path() << QStringLiteral("XDG_CONFIG_HOME=") + home.filePath(QStringLiteral(".config"));
             app.setEnvironment(env);
             app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-            app.start(QStringLiteral(V9_BINARY), {});
+            app.start(QStringLiteral(V9_BINARY), arguments);
             if (!app.waitForStarted())
                 return false;
             window = xdotool({QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"),
@@ -124,6 +127,16 @@ class TestEndToEnd : public QObject
                             QStringLiteral("^Vendrel9$")});
         }
         bool running() const { return app.state() == QProcess::Running; }
+        // Everything under the session's private home, as paths relative to it.
+        QStringList homeFiles() const
+        {
+            QStringList files;
+            QDirIterator it(home.path(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+            while (it.hasNext())
+                files << QDir(home.path()).relativeFilePath(it.next());
+            return files;
+        }
+        QTemporaryDir home;
     };
 
 private slots:
@@ -239,6 +252,48 @@ private slots:
         QCOMPARE(s.app.exitStatus(), QProcess::NormalExit);
         QCOMPARE(s.app.exitCode(), 0);
         QCOMPARE(ports.rts(1), 0);
+    }
+
+    // Qt's own options are not taken: a style sheet named on the command line is a FIFO
+    // that would hold the start for ever, and the window keeps its size and direction.
+    void argumentsAreIgnored()
+    {
+        PtyPorts ports;
+        QVERIFY(ports.add(1));
+        const QString fifo = m_files.filePath(QStringLiteral("style.qss"));
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        Session s(ports, m_display);
+        QVERIFY(s.start({QStringLiteral("-stylesheet"), fifo, QStringLiteral("-reverse"),
+                         QStringLiteral("-qwindowgeometry"), QStringLiteral("40x30+0+0"), m_tone}));
+        s.typePath(m_tone); // the path box is where the layout puts it, not mirrored
+        s.clickPlayTransmit();
+        QVERIFY(waitFor([&] { return ports.rts(1) == 1; }, 5000));
+        s.clickStop();
+        QVERIFY(waitFor([&] { return ports.rts(1) == 0; }, 5000));
+    }
+
+    // The file dialog opened and cancelled, then a second run: nothing written under the
+    // user's home, so nothing to read back.
+    void noStateIsKeptBetweenRuns()
+    {
+        PtyPorts ports;
+        QVERIFY(ports.add(1));
+        Session s(ports, m_display);
+        for (int run = 0; run < 2; ++run) {
+            QVERIFY(s.start());
+            s.click(84, 148); // EΥΡΕΣΗ ΑΡΧΕΙΟΥ  wav
+            QThread::msleep(1000);
+            s.xdotool({QStringLiteral("key"), QStringLiteral("Escape")});
+            QThread::msleep(300);
+            s.app.terminate();
+            QVERIFY(s.app.waitForFinished(5000));
+            QCOMPARE(s.app.exitCode(), 0);
+            // The sound system's client library makes its shared cookie, as for every
+            // client of the desktop's sound; nothing else may be there.
+            QStringList files = s.homeFiles();
+            files.removeAll(QStringLiteral(".config/pulse/cookie"));
+            QCOMPARE(files, QStringList());
+        }
     }
 
 private:
