@@ -8,10 +8,30 @@ namespace {
 
 const QString kTitle = QStringLiteral("Vendrel9");
 
-void reportPortFailure(KeyingControls &c, const QString &reason)
+// Names the COM number and the device it stands for, says in Greek what is wrong where
+// it is known, and gives the system's own words.
+void reportPortFailure(KeyingControls &c, ISerialPort::Failure failure, const QString &reason)
 {
-    c.messages.show(QStringLiteral("Η θυρα COM%1 δεν λειτουργει: %2").arg(c.PortNumber).arg(reason), kTitle,
-                    IMessageBox::Icon::Warning);
+    QString meaning;
+    switch (failure) {
+    case ISerialPort::Failure::NotFound:
+        meaning = QStringLiteral("δεν υπαρχει τετοια συσκευη (αποσυνδεθηκε ο προσαρμογεας;)");
+        break;
+    case ISerialPort::Failure::Busy:
+        meaning = QStringLiteral("τη χρησιμοποιει αλλο προγραμμα");
+        break;
+    case ISerialPort::Failure::PermissionDenied:
+        meaning = QStringLiteral("δεν επιτρεπεται η προσβαση: ο χρηστης πρεπει να ανηκει στην ομαδα dialout");
+        break;
+    case ISerialPort::Failure::None:
+    case ISerialPort::Failure::Other:
+        break;
+    }
+    const QString port = QStringLiteral("COM%1 (%2)").arg(c.MSComm1.commPort()).arg(c.MSComm1.portName());
+    const QString text = meaning.isEmpty()
+        ? QStringLiteral("Η θυρα %1 δεν λειτουργει: %2").arg(port, reason)
+        : QStringLiteral("Η θυρα %1 δεν λειτουργει: %2\n(%3)").arg(port, meaning, reason);
+    c.messages.show(text, kTitle, IMessageBox::Icon::Warning);
 }
 
 } // namespace
@@ -30,18 +50,20 @@ void cmdPlayTr_Click(KeyingControls &c)
     // running: an error here must never cost the operator the contact.
     if (!c.MSComm1.setPortOpen(true)) {
         const QString reason = c.MSComm1.errorString();
+        const ISerialPort::Failure failure = c.MSComm1.failure();
         c.cmdPlayTr.show();
         c.cmdFile.show();
-        reportPortFailure(c, reason);
+        reportPortFailure(c, failure, reason);
         return;
     }
     if (!c.MSComm1.setRTSEnable(true)) {
         const QString reason = c.MSComm1.errorString();
+        const ISerialPort::Failure failure = c.MSComm1.failure();
         c.MSComm1.setRTSEnable(false);
         c.MSComm1.setPortOpen(false);
         c.cmdPlayTr.show();
         c.cmdFile.show();
-        reportPortFailure(c, reason);
+        reportPortFailure(c, failure, reason);
         return;
     }
     c.MMControl1.setCommand(QStringLiteral("Play"));
@@ -60,16 +82,21 @@ void cmdStop_Click(KeyingControls &c)
     // Every unkeying step runs even when one fails; closing the port lets the kernel
     // drop RTS where the line could not be switched.
     QString failure;
-    if (!c.MSComm1.setRTSEnable(false))
+    ISerialPort::Failure kind = ISerialPort::Failure::None;
+    if (!c.MSComm1.setRTSEnable(false)) {
         failure = c.MSComm1.errorString();
+        kind = c.MSComm1.failure();
+    }
     c.cmdPlayTr.show();
-    if (c.MSComm1.portOpen() && !c.MSComm1.setPortOpen(false) && failure.isEmpty())
+    if (c.MSComm1.portOpen() && !c.MSComm1.setPortOpen(false) && failure.isEmpty()) {
         failure = c.MSComm1.errorString();
+        kind = c.MSComm1.failure();
+    }
     c.Shape1.hide();
     c.Shape2.show();
     c.cmdPlayTr.setFocus(Qt::OtherFocusReason);
     if (!failure.isEmpty())
-        reportPortFailure(c, failure);
+        reportPortFailure(c, kind, failure);
 }
 
 void Form_Unload(KeyingControls &c)

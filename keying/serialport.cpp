@@ -1,6 +1,8 @@
 #include "serialport.h"
 
+#include <QFileInfo>
 #include <QSerialPort>
+#include <QStandardPaths>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
@@ -17,6 +19,14 @@ QString portDeviceName(qint16 port)
 #ifdef Q_OS_WIN
     return QStringLiteral("COM%1").arg(port);
 #else
+    const QFileInfo link(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+                         + QStringLiteral("/vendrel9/com%1").arg(port));
+    if (link.isSymLink()) {
+        // The device itself, so that its lock file is the one every program takes (a
+        // by-id name is itself a link); a link to nothing still names what it meant.
+        const QString device = link.canonicalFilePath();
+        return device.isEmpty() ? link.symLinkTarget() : device;
+    }
     return QStringLiteral("/dev/ttyS%1").arg(port - 1);
 #endif
 }
@@ -85,15 +95,35 @@ qint16 SerialPortAdapter::commPort() const
     return m_commPort;
 }
 
-bool SerialPortAdapter::fail(const QString &reason)
+bool SerialPortAdapter::fail(const QString &reason, Failure failure)
 {
     m_error = reason;
+    m_failure = failure;
     return false;
+}
+
+// Qt's error, sorted for the operator: a missing device, one another program holds (its
+// lock file or exclusive use), or one the user may not open.
+bool SerialPortAdapter::failFromPort()
+{
+    const QString reason = m_port->errorString();
+    switch (m_port->error()) {
+    case QSerialPort::DeviceNotFoundError:
+        return fail(reason, Failure::NotFound);
+    case QSerialPort::PermissionError:
+        if (reason.contains(QStringLiteral("lock"), Qt::CaseInsensitive)
+            || reason.contains(QStringLiteral("busy"), Qt::CaseInsensitive))
+            return fail(reason, Failure::Busy);
+        return fail(reason, Failure::PermissionDenied);
+    default:
+        return fail(reason, Failure::Other);
+    }
 }
 
 bool SerialPortAdapter::setPortOpen(bool open)
 {
     m_error.clear();
+    m_failure = Failure::None;
     if (!open) {
         closePort();
         return true;
@@ -115,12 +145,12 @@ bool SerialPortAdapter::setPortOpen(bool open)
     // Nothing is ever received, and a port open for reading whose device goes away
     // (a USB adapter pulled out) wakes the event loop without end.
     if (!m_port->open(QIODevice::WriteOnly))
-        return fail(m_port->errorString());
+        return failFromPort();
     // The kernel raises RTS on open; drop it at once so the radio stays unkeyed until asked.
     if (!m_port->setRequestToSend(m_rtsEnable)) {
-        const QString reason = m_port->errorString();
+        failFromPort();
         closePort();
-        return fail(reason);
+        return false;
     }
 #ifdef Q_OS_UNIX
     QString reason;
@@ -140,15 +170,26 @@ bool SerialPortAdapter::portOpen() const
 bool SerialPortAdapter::setRTSEnable(bool enable)
 {
     m_error.clear();
+    m_failure = Failure::None;
     m_rtsEnable = enable;
     if (!m_port->isOpen())
         return true;
     if (!m_port->setRequestToSend(enable))
-        return fail(m_port->errorString());
+        return failFromPort();
     return true;
 }
 
 QString SerialPortAdapter::errorString() const
 {
     return m_error;
+}
+
+ISerialPort::Failure SerialPortAdapter::failure() const
+{
+    return m_failure;
+}
+
+QString SerialPortAdapter::portName() const
+{
+    return m_port->isOpen() ? m_port->portName() : portDeviceName(m_commPort);
 }

@@ -9,6 +9,9 @@
 class ISerialPort
 {
 public:
+    // Why the last open or switch failed, for the window to explain.
+    enum class Failure { None, NotFound, Busy, PermissionDenied, Other };
+
     virtual ~ISerialPort();
     // 1 selects COM1, ... 6 selects COM6; takes effect at the next open.
     virtual void setCommPort(qint16 port) = 0;
@@ -19,9 +22,14 @@ public:
     // Holds RTS high or low while open; while closed it is only remembered.
     virtual bool setRTSEnable(bool enable) = 0;
     virtual QString errorString() const = 0;
+    virtual Failure failure() const = 0;
+    // The device COM<commPort> stands for, as it is tried at the next open.
+    virtual QString portName() const = 0;
 };
 
-// The platform's own device for COMn: "COMn" on Windows, /dev/ttyS(n-1) on Linux.
+// The device for COMn: "COMn" on Windows. On Linux the user's own link
+// $XDG_CONFIG_HOME/vendrel9/comN when there is one (a USB adapter given a COM number, as
+// Windows gives one), else /dev/ttyS(n-1). Resolving the link opens nothing.
 QString portDeviceName(qint16 port);
 
 class QSerialPort;
@@ -37,13 +45,17 @@ public:
     bool portOpen() const override;
     bool setRTSEnable(bool enable) override;
     QString errorString() const override;
+    Failure failure() const override;
+    QString portName() const override;
 
 private:
-    bool fail(const QString &reason);
+    bool fail(const QString &reason, Failure failure = Failure::Other);
+    bool failFromPort();
     void closePort();
 
     std::unique_ptr<QSerialPort> m_port;
     qint16 m_commPort = 1;
     bool m_rtsEnable = false;
     QString m_error;
+    Failure m_failure = Failure::None;
 };

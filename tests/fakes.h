@@ -50,6 +50,7 @@ public:
         m_journal << QStringLiteral("serial.PortOpen=%1").arg(open);
         if (open ? failOpen : failClose) {
             m_error = QStringLiteral("No such file or directory");
+            m_failure = Failure::NotFound;
             return false;
         }
         m_open = open;
@@ -65,6 +66,7 @@ public:
         m_journal << QStringLiteral("serial.RTSEnable=%1").arg(enable);
         if (enable ? failRaise : failDrop) {
             m_error = QStringLiteral("Input/output error");
+            m_failure = Failure::Other;
             return false;
         }
         m_rtsEnable = enable;
@@ -72,6 +74,8 @@ public:
         return true;
     }
     QString errorString() const override { return m_error; }
+    Failure failure() const override { return m_failure; }
+    QString portName() const override { return QStringLiteral("/dev/ttyS%1").arg(m_port - 1); }
 
     bool failOpen = false;
     bool failClose = false;
@@ -85,6 +89,7 @@ private:
     bool m_open = false;
     bool m_rtsEnable = false;
     QString m_error;
+    Failure m_failure = Failure::None;
 };
 
 class FakeFileDialog final : public IFileDialog

@@ -151,6 +151,9 @@ private slots:
         QCOMPARE(rig.journal, (QStringList {"serial.CommPort=5", "serial.PortOpen=1", "message[Vendrel9|1]"}));
         QVERIFY(rig.messages.texts.first().contains(QStringLiteral("COM5")));
         QVERIFY(rig.messages.texts.first().contains(QStringLiteral("No such file or directory")));
+        // The device tried, what it means in Greek, and the system's own words.
+        QVERIFY(rig.messages.texts.first().contains(QStringLiteral("COM5 (/dev/ttyS4)")));
+        QVERIFY(rig.messages.texts.first().contains(QStringLiteral("δεν υπαρχει τετοια συσκευη")));
         rig.verifyIdle();
         QVERIFY(!rig.stop->isVisible());
     }

@@ -1,7 +1,10 @@
 #include "ptyports.h"
 #include "serialport.h"
 
+#include <QDir>
+#include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <sys/resource.h>
@@ -10,6 +13,17 @@
 class TestSerialPort : public QObject
 {
     Q_OBJECT
+
+    // Every device path opened since the ports were made, as the shim logged them.
+    static QStringList opened(const PtyPorts &ports)
+    {
+        QFile log(ports.dir() + QStringLiteral("/opens.log"));
+        if (!log.open(QIODevice::ReadOnly))
+            return {};
+        QStringList paths = QString::fromLocal8Bit(log.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        paths.removeDuplicates();
+        return paths;
+    }
 
 private slots:
     void initTestCase()
@@ -145,6 +159,55 @@ private slots:
         QVERIFY2(cpu < 0.2, qPrintable(QString::number(cpu)));
         port.setRTSEnable(false);
         QVERIFY(port.setPortOpen(false));
+    }
+
+    // A USB adapter given a COM number by the user's own link: that device is keyed, and
+    // nothing else under /dev is opened; the lock file is the test's own.
+    void comLinkKeysTheLinkedDeviceAndNothingElse()
+    {
+        PtyPorts ports;
+        QVERIFY(ports.add(6)); // /dev/ttyS5 stands for the adapter
+        QTemporaryDir config;
+        QVERIFY(QDir().mkpath(config.filePath(QStringLiteral("vendrel9"))));
+        QVERIFY(QFile::link(QStringLiteral("/dev/ttyS5"), config.filePath(QStringLiteral("vendrel9/com5"))));
+        const QByteArray old = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+        const auto restore = qScopeGuard([old] { qputenv("XDG_CONFIG_HOME", old); });
+
+        QCOMPARE(portDeviceName(5), QStringLiteral("/dev/ttyS5"));
+        QCOMPARE(portDeviceName(4), QStringLiteral("/dev/ttyS3")); // no link: the platform's
+        SerialPortAdapter port;
+        port.setCommPort(5);
+        QVERIFY2(port.setPortOpen(true), qPrintable(port.errorString()));
+        QVERIFY(port.setRTSEnable(true));
+        QCOMPARE(ports.rts(6), 1);
+        QVERIFY(QFile::exists(ports.dir() + QStringLiteral("/LCK..ttyS5")));
+        QVERIFY(port.setPortOpen(false));
+        QCOMPARE(ports.rts(6), 0);
+        QVERIFY(!QFile::exists(ports.dir() + QStringLiteral("/LCK..ttyS5")));
+        QCOMPARE(opened(ports), QStringList {QStringLiteral("/dev/ttyS5")});
+    }
+
+    void danglingComLinkIsReportedAndKeysNothing()
+    {
+        PtyPorts ports;
+        QVERIFY(ports.add(4));
+        QTemporaryDir config;
+        QVERIFY(QDir().mkpath(config.filePath(QStringLiteral("vendrel9"))));
+        const QString missing = QStringLiteral("/dev/serial/by-id/usb-v9-unplugged-if00-port0");
+        QVERIFY(QFile::link(missing, config.filePath(QStringLiteral("vendrel9/com4"))));
+        const QByteArray old = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+        const auto restore = qScopeGuard([old] { qputenv("XDG_CONFIG_HOME", old); });
+
+        SerialPortAdapter port;
+        port.setCommPort(4);
+        QVERIFY(!port.setPortOpen(true));
+        QCOMPARE(port.failure(), ISerialPort::Failure::NotFound);
+        QCOMPARE(port.portName(), missing);
+        QVERIFY(!port.errorString().isEmpty());
+        QCOMPARE(ports.rts(4), -1); // COM4's usual device was never touched
+        QCOMPARE(opened(ports), QStringList {missing});
     }
 
     void withoutTheShimFolderNoTtyOpens()

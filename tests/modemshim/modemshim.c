@@ -9,6 +9,11 @@
  * all: on the test machines /dev/ttyS0 is the console. Fault files beside the link:
  * ttySn.gone makes every modem ioctl fail with EIO (a pulled USB adapter), ttySn.stuck
  * makes raising RTS fail.
+ *
+ * Port lock files (/var/lock/LCK..name, /run/lock/LCK..name) live in $V9_SHIM_DIR too,
+ * so no test ever takes or trips over the machine's own. Every open of a path under
+ * /dev/, and every open that yields a terminal, is appended to $V9_SHIM_DIR/opens.log
+ * as its path: a test can tell exactly which devices the program opened.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -112,6 +117,46 @@ static void track(int fd, int port)
     g_ports[port].opens++;
 }
 
+/* A lock file's path mapped into the shim's folder; path itself when it is none. */
+static const char *lock_path(const char *path, char *mapped, size_t size)
+{
+    static const char *const dirs[] = {"/var/lock/LCK..", "/run/lock/LCK.."};
+    const char *dir = shim_dir();
+    if (!path || !dir)
+        return path;
+    for (size_t i = 0; i < sizeof dirs / sizeof dirs[0]; ++i) {
+        const size_t n = strlen(dirs[i]);
+        if (strncmp(path, dirs[i], n) == 0) {
+            snprintf(mapped, size, "%s/LCK..%s", dir, path + n);
+            return mapped;
+        }
+    }
+    return path;
+}
+
+static void log_open(const char *path, int fd, int flags)
+{
+    const char *dir = shim_dir();
+    if (!dir || !path)
+        return;
+    struct termios tio;
+    const int device = strncmp(path, "/dev/", 5) == 0;
+    const int terminal = fd >= 0 && !(flags & O_PATH) && syscall(SYS_ioctl, fd, TCGETS, &tio) == 0;
+    if (!device && !terminal)
+        return;
+    char log[4096];
+    snprintf(log, sizeof log, "%s/opens.log", dir);
+    const int out = (int)syscall(SYS_openat, AT_FDCWD, log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (out < 0)
+        return;
+    char line[4200];
+    const int n = snprintf(line, sizeof line, "%s\n", path);
+    if (write(out, line, (size_t)n) < 0) {
+        /* nothing more a test shim can do */
+    }
+    syscall(SYS_close, out);
+}
+
 typedef int (*openat_fn)(int, const char *, int, ...);
 
 static int shim_open(int dirfd, const char *path, int flags, mode_t mode)
@@ -121,8 +166,12 @@ static int shim_open(int dirfd, const char *path, int flags, mode_t mode)
         real_openat = (openat_fn)dlsym(RTLD_NEXT, "openat");
     pthread_once(&g_once, init_table);
     const int port = port_of(path);
-    if (port < 0)
-        return real_openat(dirfd, path, flags, mode);
+    if (port < 0) {
+        char mapped[4096];
+        const int fd = real_openat(dirfd, lock_path(path, mapped, sizeof mapped), flags, mode);
+        log_open(path, fd, flags);
+        return fd;
+    }
     const char *dir = shim_dir();
     if (!dir) {
         errno = EACCES;
@@ -131,6 +180,7 @@ static int shim_open(int dirfd, const char *path, int flags, mode_t mode)
     char mapped[4096];
     snprintf(mapped, sizeof mapped, "%s/ttyS%d", dir, port);
     const int fd = real_openat(AT_FDCWD, mapped, flags, mode);
+    log_open(path, fd, flags);
     if (fd >= 0 && fd < MAX_FDS) {
         pthread_mutex_lock(&g_lock);
         track(fd, port);
@@ -319,4 +369,56 @@ int fcntl64(int fd, int cmd, ...)
     void *arg = va_arg(ap, void *);
     va_end(ap);
     return fcntl(fd, cmd, arg);
+}
+
+/* The lock files' other ways in: looked at, tested and removed by name. */
+#define REAL(name) static __typeof__(&name) real_##name; if (!real_##name) real_##name = (__typeof__(&name))dlsym(RTLD_NEXT, #name)
+
+int unlink(const char *path)
+{
+    REAL(unlink);
+    char mapped[4096];
+    return real_unlink(lock_path(path, mapped, sizeof mapped));
+}
+
+int unlinkat(int dirfd, const char *path, int flags)
+{
+    REAL(unlinkat);
+    char mapped[4096];
+    return real_unlinkat(dirfd, lock_path(path, mapped, sizeof mapped), flags);
+}
+
+int stat(const char *path, struct stat *st)
+{
+    REAL(stat);
+    char mapped[4096];
+    return real_stat(lock_path(path, mapped, sizeof mapped), st);
+}
+
+int lstat(const char *path, struct stat *st)
+{
+    REAL(lstat);
+    char mapped[4096];
+    return real_lstat(lock_path(path, mapped, sizeof mapped), st);
+}
+
+int fstatat(int dirfd, const char *path, struct stat *st, int flags)
+{
+    REAL(fstatat);
+    char mapped[4096];
+    return real_fstatat(dirfd, lock_path(path, mapped, sizeof mapped), st, flags);
+}
+
+int statx(int dirfd, const char *path, int flags, unsigned int mask, struct statx *st)
+{
+    REAL(statx);
+    char mapped[4096];
+    return real_statx(dirfd, lock_path(path, mapped, sizeof mapped), flags, mask, st);
+}
+
+int access(const char *path, int mode)
+{
+    REAL(access);
+    char mapped[4096];
+    return real_access(lock_path(path, mapped, sizeof mapped), mode);
 }
