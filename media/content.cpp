@@ -40,13 +40,22 @@ bool Content::openFile(const QString &path)
     const QByteArray native = QFile::encodeName(path);
     if (native.isEmpty())
         return false;
-    // sf_open on a FIFO waits for a writer forever, and a device node can be endless:
-    // only a regular file is ever handed to libsndfile. The check is repeated on the
-    // descriptor itself, since the name can be swapped between the two.
-    struct stat st {};
-    if (::stat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+    // Only a regular file is ever opened. A path checked by name and then opened by name
+    // can be swapped in between for a link to a terminal, and opening a serial port
+    // pulses its lines, which keys a radio wired to it. O_PATH opens nothing of the
+    // device; the file it names is checked, then that very file is opened again through
+    // /proc, whatever the name has come to point at meanwhile.
+    const int handle = ::open(native.constData(), O_PATH | O_CLOEXEC);
+    if (handle < 0)
         return false;
-    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st {};
+    if (::fstat(handle, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(handle);
+        return false;
+    }
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(handle);
+    const int fd = ::open(self.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    ::close(handle);
     if (fd < 0)
         return false;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -192,6 +201,16 @@ bool Content::save(QString *error)
     if (!isModified())
         return true;
 
+    // A file the user made read-only is not silently replaced, even where the process
+    // could (root); the new file keeps the old one's permissions and, where allowed, owner.
+    const QByteArray native = QFile::encodeName(m_path);
+    struct stat old {};
+    const bool replacing = ::stat(native.constData(), &old) == 0 && S_ISREG(old.st_mode);
+    if (replacing && ((old.st_mode & 0222) == 0 || ::access(native.constData(), W_OK) != 0)) {
+        *error = systemReason(EACCES);
+        return false;
+    }
+
     // Never write into the target itself: a failure half-way would leave a broken
     // message. QSaveFile writes a sibling and renames it over the target on commit.
     QSaveFile out(m_path);
@@ -246,6 +265,11 @@ bool Content::save(QString *error)
     if (!ok) {
         out.cancelWriting();
         return false;
+    }
+    if (replacing) {
+        // The owner first: changing it clears set-id bits that the mode then restores.
+        [[maybe_unused]] const int owned = ::fchown(out.handle(), old.st_uid, old.st_gid);
+        [[maybe_unused]] const int moded = ::fchmod(out.handle(), old.st_mode & 07777);
     }
     if (!out.commit()) {
         *error = out.errorString();

@@ -20,6 +20,10 @@
 #include <QtTest>
 
 #include <sndfile.h>
+#include <atomic>
+#include <cstdio>
+#include <fcntl.h>
+#include <thread>
 #include <csignal>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -231,6 +235,40 @@ private slots:
             }
             QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList {QStringLiteral("cq.wav")});
         }
+    }
+
+    // The bound name swapped back and forth between a WAV file and a link to a terminal
+    // while it is opened again and again: no terminal is ever opened, so no port's
+    // lines are ever pulsed (the shim logs every open that yields a terminal).
+    void swappingTheNameForATerminalNeverOpensIt()
+    {
+        PtyPorts ports; // the shim's folder, where its open log goes
+        QVERIFY(ports.isValid());
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+        const QString terminal = QString::fromLocal8Bit(::ptsname(master));
+        QTemporaryDir dir;
+        const QString name = dir.filePath(QStringLiteral("swap.wav"));
+        const QString other = dir.filePath(QStringLiteral("other"));
+        QVERIFY(audiotools::writeTone(name, 500, 0.05, 8000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+        QVERIFY(QFile::link(terminal, other));
+        std::atomic<bool> done {false};
+        std::thread swapper([&] {
+            const QByteArray a = QFile::encodeName(name), b = QFile::encodeName(other);
+            while (!done)
+                ::renameat2(AT_FDCWD, a.constData(), AT_FDCWD, b.constData(), RENAME_EXCHANGE);
+        });
+        int opened = 0;
+        for (int i = 0; i < 5000; ++i) {
+            Content content;
+            opened += content.openFile(name) ? 1 : 0;
+        }
+        done = true;
+        swapper.join();
+        ::close(master);
+        QVERIFY(opened > 0); // the race was run: the file was there some of the time
+        QFile log(ports.dir() + QStringLiteral("/opens.log"));
+        QVERIFY2(!log.exists(), log.open(QIODevice::ReadOnly) ? log.readAll().left(500).constData() : "");
     }
 
 private:

@@ -29,6 +29,12 @@ using Mode = IAudioDevice::Mode;
 
 namespace {
 
+struct SaveOutcome
+{
+    bool failed = false;
+    QString reason;
+};
+
 // Far above what a handler takes (well under a millisecond), far below a stall: a busy
 // machine passes, a handler that waits on the server or the disk does not.
 constexpr qint64 kHandlerBoundMs = 250;
@@ -255,6 +261,43 @@ private slots:
         QCOMPARE(s.device.mode(), Mode::Stopped);
         const qint64 closing = timed([&] { s.form.close(); });
         QVERIFY2(closing < kHandlerBoundMs, qPrintable(QString::number(closing)));
+    }
+
+    // A take whose temporary file can grow no more (a full temporary folder, here a file
+    // size limit) ends there: the operator is told, and a save writes all that was taken.
+    void recordingCutShortIsToldAndSavedWhole()
+    {
+        const QString path = m_dir.filePath(QStringLiteral("cut-short.wav"));
+        WaveDevice device;
+        QVERIFY(device.open(path));
+        QVERIFY(settled(device));
+        QString told;
+        device.setProblemListener([&told](IAudioDevice::Problem problem, const QString &, const QString &reason) {
+            if (problem == IAudioDevice::Problem::RecordingCut)
+                told = reason;
+        });
+        // The stall shim fills the temporary folder at a second and a half of 48 kHz floats.
+        qputenv("V9_TAKE_LIMIT", "262144");
+        const auto unlimit = qScopeGuard([] { qunsetenv("V9_TAKE_LIMIT"); });
+        device.record();
+        // The test source hands out seconds at once: the cut may come at the first audio.
+        QTRY_VERIFY_WITH_TIMEOUT(!told.isEmpty(), 10000);
+        QTRY_COMPARE(device.mode(), Mode::Stopped);
+        QVERIFY2(told.contains(QStringLiteral("space")), qPrintable(told));
+        qunsetenv("V9_TAKE_LIMIT");
+        const qint64 taken = device.length();
+        QVERIFY2(taken > 0 && taken <= 256 * 1024 / 4, qPrintable(QString::number(taken)));
+        QCOMPARE(device.position(), taken);
+        SaveOutcome outcome;
+        device.setProblemListener([&outcome](IAudioDevice::Problem problem, const QString &, const QString &reason) {
+            outcome.failed = problem == IAudioDevice::Problem::SaveFailed;
+            outcome.reason = reason;
+        });
+        device.save();
+        QVERIFY(settled(device));
+        QCoreApplication::processEvents();
+        QVERIFY2(!outcome.failed, qPrintable(outcome.reason));
+        QCOMPARE(audiotools::readFile(path).size(), taken);
     }
 
     void shortMessagesAreHeardWhole_data()

@@ -204,6 +204,38 @@ private slots:
         QCOMPARE(readFile(path).size(), 48000);
     }
 
+    void saveKeepsPermissionsAndRefusesReadOnlyFiles()
+    {
+        const QString path = m_dir.filePath(QStringLiteral("modes.wav"));
+        QVERIFY(writeTone(path, 700, 0.05, 8000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+        QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0640), 0);
+        const std::vector<float> take(800, 0.1f);
+        {
+            Content content;
+            QVERIFY(content.openFile(path));
+            QVERIFY(content.beginTake(0));
+            QVERIFY(content.appendTake(take.data(), 800));
+            QString error;
+            QVERIFY2(content.save(&error), qPrintable(error));
+        }
+        struct stat st {};
+        QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
+        QCOMPARE(int(st.st_mode & 07777), 0640);
+
+        // Made read-only by its owner: reported, never replaced, even for root.
+        QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0444), 0);
+        const QByteArray before = fileBytes(path);
+        Content content;
+        QVERIFY(content.openFile(path));
+        QVERIFY(content.beginTake(0));
+        QVERIFY(content.appendTake(take.data(), 400));
+        QString error;
+        QVERIFY(!content.save(&error));
+        QVERIFY(!error.isEmpty());
+        QCOMPARE(fileBytes(path), before);
+        QVERIFY(content.isModified()); // kept, to save elsewhere or once writable
+    }
+
     void saveIntoAFolderFailsWithAReason()
     {
         const QString path = m_dir.filePath(QStringLiteral("folder.wav"));

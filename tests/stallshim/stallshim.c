@@ -2,8 +2,13 @@
 // file named by V9_STALL_FLAG exists, every look-up, open and read of the file named by
 // V9_STALL_FILE waits, as on a network or FUSE mount whose server has gone quiet; once
 // the flag goes, each call carries on as normal.
+//
+// And a temporary folder that fills up: with V9_TAKE_LIMIT set, positioned writes to a
+// regular file (the recording's take) past that many bytes fail with ENOSPC.
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
+#include <stdio.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdlib.h>
@@ -116,4 +121,42 @@ int openat(int dirfd, const char *path, int flags, ...)
     if (stalling() && is_target_path(path))
         hold();
     return NEXT(openat)(dirfd, path, flags, mode);
+}
+
+// The recording's take is the only file the program writes with pwrite (its name may be
+// gone already: an unnamed temporary file).
+static int is_take(int fd)
+{
+    struct stat st;
+    return syscall(SYS_fstat, fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// How much of a write at offset fits under the limit; -1 with ENOSPC when none does.
+static ssize_t room_for(int fd, size_t count, off64_t offset)
+{
+    const char *limit = getenv("V9_TAKE_LIMIT");
+    if (!limit || !is_take(fd))
+        return (ssize_t)count;
+    const long long max = atoll(limit);
+    if (offset >= max) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return (ssize_t)((long long)count < max - offset ? (long long)count : max - offset);
+}
+
+ssize_t pwrite64(int fd, const void *buf, size_t count, off64_t offset)
+{
+    const ssize_t room = room_for(fd, count, offset);
+    if (room < 0)
+        return -1;
+    return NEXT(pwrite64)(fd, buf, (size_t)room, offset);
+}
+
+ssize_t pwrite(int fd, const void *buf, size_t count, off_t offset)
+{
+    const ssize_t room = room_for(fd, count, offset);
+    if (room < 0)
+        return -1;
+    return NEXT(pwrite)(fd, buf, (size_t)room, offset);
 }
