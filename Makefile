@@ -47,4 +47,4 @@ build:
 	scripts/build.sh
 
 clean:
-	rm -rf build build-asan build-fuzz
+	rm -rf build build-debug build-asan build-fuzz

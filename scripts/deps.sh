@@ -5,13 +5,13 @@ set -euo pipefail
 
 build=(cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev
        libsndfile1-dev libpulse-dev libgl-dev qt6-qpa-plugins libqt6svg6 fonts-dejavu-core)
-test=(pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus-daemon xvfb xdotool util-linux appstream desktop-file-utils dpkg-dev)
+test=(lintian pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus-daemon xvfb xdotool util-linux appstream desktop-file-utils dpkg-dev)
 
 case "${1:-run}" in
   run) wanted=("${build[@]}") ;;
   test|bench) wanted=("${build[@]}" "${test[@]}") ;;
   fuzz) wanted=("${build[@]}" clang libclang-rt-14-dev) ;;
-  package) wanted=("${build[@]}" dpkg-dev) ;;
+  package) wanted=("${build[@]}" dpkg-dev lintian) ;;
   screenshot) wanted=("${build[@]}" xvfb xdotool imagemagick) ;;
   *) echo "usage: $0 run|test|bench|fuzz|package|screenshot" >&2; exit 2 ;;
 esac

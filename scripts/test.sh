@@ -1,21 +1,27 @@
 #!/usr/bin/env bash
 # Builds with warnings as errors and runs every test, audio ones on a private PulseAudio
-# server; then the audio tests again on a private PipeWire. Extra arguments go to CMake
-# (make check-asan passes the sanitizer option).
+# server; the sound tests again on a private PipeWire; then the whole suite once more in
+# a Debug build, where Qt's own assertions are compiled in. Extra arguments go to CMake
+# (make check-asan passes the sanitizer option and skips the Debug pass).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 "$root/scripts/build.sh" "$@"
 export QT_QPA_PLATFORM=offscreen
-(
-  export V9_SOUND=pulseaudio
-  source "$root/scripts/pulse.sh"
-  export XDG_RUNTIME_DIR="$v9_pulse_dir"
-  ctest --test-dir "$build" --output-on-failure
-)
-(
-  export V9_SOUND=pipewire
-  source "$root/scripts/pulse.sh"
-  export XDG_RUNTIME_DIR="$v9_pulse_dir"
-  ctest --test-dir "$build" --output-on-failure -L sound
-)
+run_suite() { # build folder, sound server, ctest arguments
+  local dir=$1 sound=$2
+  shift 2
+  (
+    export V9_SOUND=$sound
+    source "$root/scripts/pulse.sh"
+    export XDG_RUNTIME_DIR="$v9_pulse_dir"
+    ctest --test-dir "$dir" --output-on-failure "$@"
+  )
+}
+run_suite "$build" pulseaudio
+run_suite "$build" pipewire -L sound
+if [[ $# -eq 0 && -z "${V9_SKIP_DEBUG:-}" ]]; then
+  debug=${BUILD_DIR_DEBUG:-$root/build-debug}
+  BUILD_DIR=$debug "$root/scripts/build.sh" -DCMAKE_BUILD_TYPE=Debug
+  run_suite "$debug" pulseaudio -E '^package$'
+fi

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a finished build, unpacks it into a scratch root and
-# checks what a desktop needs: the files in their places, a valid desktop entry and
-# AppStream metainfo, and an installed binary that starts and ends cleanly on SIGTERM.
+# Builds the Debian package from a finished build, has lintian check it (no error, no
+# warning), unpacks it into a scratch root and checks what a desktop needs: the files in
+# their places, a valid desktop entry and AppStream metainfo, and an installed binary
+# that starts and ends cleanly on SIGTERM.
 set -euo pipefail
 build=$1
 scratch=$(mktemp -d)
@@ -10,14 +11,21 @@ trap 'rm -rf "$scratch"' EXIT
 (cd "$build" && cpack -G DEB -B "$scratch/pkg" >/dev/null)
 deb=$(ls "$scratch"/pkg/*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libqt6widgets6 libqt6serialport6 libsndfile1 libpulse0 qt6-qpa-plugins libqt6svg6; do
+for lib in libqt6widgets6 libqt6serialport6 libsndfile1 libpulse0 qt6-qpa-plugins libqt6svg6 fonts-dejavu-core; do
   grep -q "$lib" <<<"$depends" || { echo "package does not depend on $lib: $depends"; exit 1; }
 done
+[[ "$(dpkg-deb -f "$deb" Recommends)" == "pulseaudio | pipewire-pulse" ]] || { echo "no sound server recommended"; exit 1; }
+if ! lintian --fail-on error,warning "$deb" >"$scratch/lintian.txt" 2>&1; then
+  grep -v '^running with root' "$scratch/lintian.txt"
+  echo "lintian found errors or warnings"
+  exit 1
+fi
 
 dpkg -x "$deb" "$scratch/root"
 app=org.vendrel9.Vendrel9
 for file in usr/bin/vendrel9 "usr/share/applications/$app.desktop" "usr/share/metainfo/$app.metainfo.xml" \
-            "usr/share/icons/hicolor/scalable/apps/$app.svg"; do
+            "usr/share/icons/hicolor/scalable/apps/$app.svg" usr/share/doc/vendrel9/copyright \
+            usr/share/doc/vendrel9/changelog.gz usr/share/man/man1/vendrel9.1.gz; do
   [[ -e "$scratch/root/$file" ]] || { echo "missing from the package: $file"; exit 1; }
 done
 desktop-file-validate "$scratch/root/usr/share/applications/$app.desktop"
