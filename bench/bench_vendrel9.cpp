@@ -256,6 +256,24 @@ qint64 lastRaise(const PtyPorts &ports, qint64 t0)
     return last;
 }
 
+// The window on the real adapters, COM1 a pty under the shim, bound to a file.
+struct KeyedRig
+{
+    explicit KeyedRig(const QString &file)
+    {
+        ports.add(1);
+        form.Text1->setText(file);
+        while (device.busy())
+            pump(5);
+    }
+    PtyPorts ports;
+    WaveDevice device;
+    SerialPortAdapter serial;
+    QtFileDialog dialog;
+    QtMessageBox messages;
+    Form1 form {device, serial, dialog, messages};
+};
+
 void benchKeying(const QString &tone, Condition condition)
 {
     const QString suffix = conditionName(condition);
@@ -264,16 +282,9 @@ void benchKeying(const QString &tone, Condition condition)
         return;
     }
     const QString file = condition == Condition::DiskStalled ? stalledCopy(tone) : tone;
-    PtyPorts ports;
-    ports.add(1);
-    WaveDevice device;
-    SerialPortAdapter serial;
-    QtFileDialog dialog;
-    QtMessageBox messages;
-    Form1 form(device, serial, dialog, messages);
-    form.Text1->setText(file);
-    while (device.busy())
-        pump(5);
+    KeyedRig rig(file);
+    PtyPorts &ports = rig.ports;
+    Form1 &form = rig.form;
     std::vector<double> up, down;
     for (int i = 0; i < 30 && !file.isEmpty(); ++i) {
         Hold hold(condition);
@@ -517,16 +528,9 @@ void benchSound(const QTemporaryDir &dir, const QString &tone)
         }
         // On air: from RTS high, as the shim saw it, to the first sample out of the sink.
         if (qEnvironmentVariable("LD_PRELOAD").contains(QStringLiteral("v9modemshim"))) {
-            PtyPorts ports;
-            ports.add(1);
-            WaveDevice station;
-            SerialPortAdapter serial;
-            QtFileDialog dialog;
-            QtMessageBox messages;
-            Form1 form(station, serial, dialog, messages);
-            form.Text1->setText(tone);
-            while (station.busy())
-                pump(5);
+            KeyedRig rig(tone);
+            PtyPorts &ports = rig.ports;
+            Form1 &form = rig.form;
             for (int i = 0; i < 20; ++i) {
                 form.MMControl1->button(MediaBar::Start)->click();
                 pump(20);

@@ -7,6 +7,7 @@
 #include "lamp.h"
 #include "mediabar.h"
 #include "ptyports.h"
+#include "realstation.h"
 #include "serialport.h"
 #include "wavedevice.h"
 
@@ -32,15 +33,7 @@ class TestFaults : public QObject
 {
     Q_OBJECT
 
-    struct Station
-    {
-        Journal journal;
-        WaveDevice device;
-        SerialPortAdapter serial;
-        FakeFileDialog dialog {journal};
-        FakeMessageBox messages {journal};
-        Form1 form {device, serial, dialog, messages};
-    };
+    using Station = RealStation;
 
     static QByteArray bytesOf(const QString &path)
     {

@@ -9,6 +9,7 @@
 #include "lamp.h"
 #include "mediabar.h"
 #include "ptyports.h"
+#include "realstation.h"
 #include "serialport.h"
 #include "wavedevice.h"
 
@@ -124,14 +125,8 @@ class TestSoundFaults : public QObject
 {
     Q_OBJECT
 
-    struct Station
+    struct Station : RealStation
     {
-        Journal journal;
-        WaveDevice device;
-        SerialPortAdapter serial;
-        FakeFileDialog dialog {journal};
-        FakeMessageBox messages {journal};
-        Form1 form {device, serial, dialog, messages};
         Station() { form.show(); }
     };
 
