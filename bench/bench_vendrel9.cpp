@@ -485,7 +485,7 @@ void benchSound(const QTemporaryDir &dir, const QString &tone)
         add(QStringLiteral("Play to first sample out of the sink"), {}, QString(), QStringLiteral("needs sound server"));
         return;
     }
-    std::vector<double> ours, reference, onAir;
+    std::vector<double> ours, paplayed, reference, onAir;
     {
         MonitorTap tap;
         WaveDevice device;
@@ -504,8 +504,21 @@ void benchSound(const QTemporaryDir &dir, const QString &tone)
             device.stop();
             pump(30);
         }
-        // The reference: pacat (the program behind paplay) with paplay's 20 ms, connected
-        // and waiting, handed the same audio at once.
+        // The reference the operator would reach for: paplay --latency-msec=20 of the same
+        // file, from its start, as a new client like the program's own first play.
+        for (int i = 0; i < 20; ++i) {
+            tap.quiet(300);
+            QProcess paplay;
+            const qint64 t0 = nowNs();
+            paplay.start(QStringLiteral("paplay"), {QStringLiteral("--latency-msec=20"), tone});
+            const qint64 heard = tap.firstLoud(2000);
+            if (heard > 0)
+                paplayed.push_back(double(heard - t0) / 1e6);
+            paplay.kill();
+            paplay.waitForFinished();
+        }
+        // A stricter one: pacat (the program behind paplay) with paplay's 20 ms, connected
+        // and waiting beforehand, handed the same audio at once.
         QFile file(tone);
         file.open(QIODevice::ReadOnly);
         // A fifth of a second: less than a pipe holds, so the write does not wait.
@@ -548,13 +561,16 @@ void benchSound(const QTemporaryDir &dir, const QString &tone)
         }
     }
     add(QStringLiteral("Play to first sample out of the sink"), ours, QStringLiteral("ms"), QStringLiteral("< 60 ms"));
-    add(QStringLiteral("  reference: pacat --latency-msec=20"), reference, QStringLiteral("ms"), QString());
-    if (!ours.empty() && !reference.empty()) {
-        std::sort(ours.begin(), ours.end());
-        std::sort(reference.begin(), reference.end());
-        add(QStringLiteral("  ratio of medians"), {ours[ours.size() / 2] / reference[reference.size() / 2]},
-            QStringLiteral("x"), QStringLiteral("< 1.5"));
-    }
+    const auto median = [](std::vector<double> values) {
+        std::sort(values.begin(), values.end());
+        return values[values.size() / 2];
+    };
+    add(QStringLiteral("  reference: paplay --latency-msec=20"), paplayed, QStringLiteral("ms"), QString());
+    if (!ours.empty() && !paplayed.empty())
+        add(QStringLiteral("  ratio of medians"), {median(ours) / median(paplayed)}, QStringLiteral("x"), QStringLiteral("< 1.5"));
+    add(QStringLiteral("  reference: pacat, connected beforehand"), reference, QStringLiteral("ms"), QString());
+    if (!ours.empty() && !reference.empty())
+        add(QStringLiteral("  ratio of medians"), {median(ours) / median(reference)}, QStringLiteral("x"), QString());
     add(QStringLiteral("RTS high to first sample out of the sink"), onAir, QStringLiteral("ms"), QStringLiteral("< 60 ms"));
 
     // What playing a 4 GB file costs beside an idle window, in a fresh process so that

@@ -21,7 +21,8 @@ constexpr qint64 kPlayRingFloatsMin = 16 * 1024;
 // A recording waits here while the disk catches up; five seconds of a stall is absorbed.
 constexpr int kRecordRingSeconds = 5;
 constexpr qint64 kTakeChunkFrames = 4096;
-constexpr auto kPollWhileStreaming = std::chrono::milliseconds(50);
+// The engine rings when a stream needs the thread; this only bounds a missed ring.
+constexpr auto kPollWhileStreaming = std::chrono::milliseconds(250);
 
 // A name the user typed or picked for a message not recorded yet: a .wav name, nothing
 // at all at that path (not even a dangling link), in a folder that exists.

@@ -31,7 +31,9 @@ constexpr pa_usec_t kPingDeadlineUs = 600 * PA_USEC_PER_MSEC;
 constexpr pa_usec_t kDrainMarginUs = 20 * PA_USEC_PER_MSEC;
 constexpr pa_usec_t kDrainCapUs = 500 * PA_USEC_PER_MSEC;
 constexpr pa_usec_t kRetryUs = 500 * PA_USEC_PER_MSEC;
-constexpr pa_usec_t kBusyTickUs = 10 * PA_USEC_PER_MSEC;
+// The server's own requests drive the writing; the tick only catches a reader that was
+// behind, keeps the clock and watches the deadlines.
+constexpr pa_usec_t kBusyTickUs = 25 * PA_USEC_PER_MSEC;
 constexpr pa_usec_t kIdleTickUs = 100 * PA_USEC_PER_MSEC;
 
 constexpr char kAppName[] = "Vendrel9";
@@ -461,9 +463,11 @@ public:
             dropOperation(pa_stream_trigger(active->pa, nullptr, nullptr));
             dropOperation(pa_stream_drain(active->pa, &Impl::onDrained, active));
         }
-        // Room freed in the ring: the reader may go on. Only then, or the two threads
-        // would wake each other for nothing.
-        if (taken > 0 && stream.wake)
+        // Room for the reader's next chunk (a quarter of the ring): only then is it woken,
+        // or the two threads would wake each other for every few milliseconds of sound.
+        const qint64 capacity = stream.ring.readableFrames() + stream.ring.writableFrames();
+        if (taken > 0 && stream.ring.writableFrames() - taken < capacity / 4
+            && stream.ring.writableFrames() >= capacity / 4 && stream.wake)
             stream.wake();
     }
 
