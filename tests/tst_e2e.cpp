@@ -147,15 +147,16 @@ private slots:
             QSKIP("needs Xvfb and xdotool");
         if (!soundServerRunning())
             QSKIP("needs the private sound server (run through scripts/test.sh)");
-        int n = 90 + int(::getpid() % 100);
-        while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)))
-            ++n;
-        m_display = QStringLiteral(":%1").arg(n);
-        m_xvfb.start(QStringLiteral("Xvfb"), {m_display, QStringLiteral("-screen"), QStringLiteral("0"),
-                                              QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
+        // Xvfb picks a free display itself and prints its number: two suites at once, or
+        // a desktop's own displays, never collide.
+        m_xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                                              QStringLiteral("0"), QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
                                               QStringLiteral("tcp")});
         QVERIFY(m_xvfb.waitForStarted());
-        QVERIFY(waitFor([n] { return QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)); }, 10000));
+        QVERIFY(waitFor([this] { return m_xvfb.waitForReadyRead(100) || m_xvfb.canReadLine(); }, 10000));
+        const QByteArray number = m_xvfb.readLine().trimmed();
+        QVERIFY(!number.isEmpty());
+        m_display = QStringLiteral(":") + QString::fromLatin1(number);
         m_tone = m_files.filePath(QStringLiteral("cq.wav"));
         QVERIFY(writeTone(m_tone, 1000, 3.0, 48000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     }
