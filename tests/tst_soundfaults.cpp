@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QToolButton>
@@ -350,7 +351,9 @@ private slots:
             QVERIFY(!ours.isEmpty());
             // What the operator does once in the desktop's sound settings.
             QCOMPARE(QProcess::execute(QStringLiteral("pactl"), {QStringLiteral("move-sink-input"), ours, QStringLiteral("v9radio")}), 0);
-            QTest::qWait(300);
+            QTRY_VERIFY(sinkInputs().filter(QRegularExpression(QStringLiteral("^%1\t%2\t").arg(ours, radio))).size() == 1);
+            // WirePlumber writes what it remembers a second after a change.
+            QTest::qWait(2000);
             device.stop();
         }
         // A new client, as after a restart of the program, with nothing told.
