@@ -357,13 +357,13 @@ public:
     void open(Active *active)
     {
         const SoundStream &stream = *active->stream;
-        pa_sample_spec spec {};
-        spec.format = PA_SAMPLE_FLOAT32NE;
-        spec.rate = uint32_t(stream.rate);
-        spec.channels = uint8_t(qBound(0, stream.channels, 255));
+        pa_sample_spec format {};
+        format.format = PA_SAMPLE_FLOAT32NE;
+        format.rate = uint32_t(stream.rate);
+        format.channels = uint8_t(qBound(0, stream.channels, 255));
         pa_channel_map map {};
-        if (stream.channels > int(PA_CHANNELS_MAX) || !pa_sample_spec_valid(&spec)
-            || !pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT)) {
+        if (stream.channels > int(PA_CHANNELS_MAX) || !pa_sample_spec_valid(&format)
+            || !pa_channel_map_init_extend(&map, format.channels, PA_CHANNEL_MAP_DEFAULT)) {
             finish(active, SoundStream::End::Failed);
             return;
         }
@@ -371,7 +371,7 @@ public:
         pa_proplist *props = pa_proplist_new();
         setIdentity(props);
         pa_proplist_sets(props, PA_PROP_MEDIA_NAME, play ? "Vendrel9 message" : "Vendrel9 recording");
-        active->pa = pa_stream_new_with_proplist(m_context, play ? "message" : "recording", &spec, &map, props);
+        active->pa = pa_stream_new_with_proplist(m_context, play ? "message" : "recording", &format, &map, props);
         pa_proplist_free(props);
         if (!active->pa) {
             finish(active, SoundStream::End::Failed);
@@ -390,13 +390,13 @@ public:
             flags = pa_stream_flags_t(flags | PA_STREAM_START_CORKED);
         int result = 0;
         if (play) {
-            attr.tlength = uint32_t(pa_usec_to_bytes(kPlayLatencyUs, &spec));
+            attr.tlength = uint32_t(pa_usec_to_bytes(kPlayLatencyUs, &format));
             pa_stream_set_write_callback(active->pa, &Impl::onWritable, active);
             // No device named: the server's choice, which honours PULSE_SINK and what
             // it remembers for this program.
             result = pa_stream_connect_playback(active->pa, nullptr, &attr, flags, nullptr, nullptr);
         } else {
-            attr.fragsize = uint32_t(pa_usec_to_bytes(kRecordFragmentUs, &spec));
+            attr.fragsize = uint32_t(pa_usec_to_bytes(kRecordFragmentUs, &format));
             pa_stream_set_read_callback(active->pa, &Impl::onReadable, active);
             result = pa_stream_connect_record(active->pa, nullptr, &attr, flags);
         }
