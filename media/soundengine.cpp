@@ -291,7 +291,6 @@ public:
         switch (pa_context_get_state(context)) {
         case PA_CONTEXT_READY:
             self->m_ready = true;
-            self->m_lastAnswer = now();
             self->setAvailable(true);
             for (Active *active : self->snapshot()) {
                 if (!active->pa)
@@ -329,7 +328,6 @@ public:
     static void onServerInfo(pa_context *, const pa_server_info *, void *userdata)
     {
         auto *self = static_cast<Impl *>(userdata);
-        self->m_lastAnswer = now();
         self->setAvailable(true);
     }
 
@@ -595,7 +593,6 @@ public:
     pa_usec_t m_nextConnect = 0;
     pa_operation *m_ping = nullptr;
     pa_usec_t m_pingSent = 0;
-    pa_usec_t m_lastAnswer = 0;
     std::vector<std::unique_ptr<Active>> m_actives;
     const std::function<void(bool)> m_listener;
     std::atomic<bool> m_available {true};

@@ -114,10 +114,9 @@ public:
         notify();
     }
 
-    quint64 post(DeviceSession::Command command, qint64 at = -1)
+    void post(DeviceSession::Command command, qint64 at = -1)
     {
         session->post(command, ++issued, at);
-        return issued;
     }
 
     qint64 currentPosition() const
