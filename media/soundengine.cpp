@@ -213,15 +213,9 @@ public:
                 finish(active, SoundStream::End::Failed);
                 continue;
             }
-            if (active->ready && active->stream->kind == SoundStream::Kind::Play) {
-                fill(active);
+            if (active->ready && active->stream->kind == SoundStream::Kind::Play && fill(active)) {
                 updateClock(active);
-                // The server's clock says when the last sample has played; the latency
-                // it gave at the drain bounds the wait should its clock lag.
-                const pa_usec_t heard = pa_usec_t(active->stream->frames.load()) * PA_USEC_PER_SEC / pa_usec_t(active->stream->rate);
-                const pa_usec_t sent = pa_usec_t(active->written) * PA_USEC_PER_SEC / pa_usec_t(active->stream->rate);
-                const bool clockDone = heard + PA_USEC_PER_MSEC >= sent;
-                if (active->finishAt && ((clockDone && at >= active->finishAt) || at >= active->finishAt + kDrainCapUs)) {
+                if (playedOut(*active, at)) {
                     active->stream->frames.store(active->written, std::memory_order_release);
                     finish(active, SoundStream::End::Finished);
                 }
@@ -426,10 +420,12 @@ public:
         active->engine->fill(active);
     }
 
-    void fill(Active *active)
+    // Hands the server what the ring holds; false when that ended the stream (nothing at
+    // all to play), which then no longer exists.
+    bool fill(Active *active)
     {
         if (!active->ready || active->draining)
-            return;
+            return true;
         SoundStream &stream = *active->stream;
         const size_t frameBytes = sizeof(float) * size_t(stream.channels);
         size_t room = pa_stream_writable_size(active->pa);
@@ -453,7 +449,7 @@ public:
         if (stream.ring.readableFrames() == 0 && stream.inputDone.load(std::memory_order_acquire)) {
             if (active->written == 0) {
                 finish(active, SoundStream::End::Finished);
-                return;
+                return false;
             }
             // The end is when the server has played the last sample, not when it took it.
             // Draining also starts a stream whose audio is shorter than its prebuffer.
@@ -467,6 +463,18 @@ public:
         if (taken > 0 && stream.ring.writableFrames() - taken < capacity / 4
             && stream.ring.writableFrames() >= capacity / 4 && stream.wake)
             stream.wake();
+        return true;
+    }
+
+    // Drained, and the server's clock has reached the last sample; the latency it gave at
+    // the drain bounds the wait should its clock lag.
+    static bool playedOut(const Active &active, pa_usec_t at)
+    {
+        if (!active.finishAt)
+            return false;
+        const qint64 heard = active.stream->frames.load();
+        const qint64 slack = active.stream->rate / 1000; // a millisecond
+        return (heard + slack >= active.written && at >= active.finishAt) || at >= active.finishAt + kDrainCapUs;
     }
 
     void updateClock(Active *active)
