@@ -1,6 +1,7 @@
 #pragma once
 
 #include "filebinding.h"
+#include "lineeditfield.h"
 #include "playtransmit.h"
 #include "portselection.h"
 
@@ -66,6 +67,7 @@ private:
     ISerialPort &m_serial;
     IFileDialog &m_dialog;
     IMessageBox &m_messages;
+    std::optional<LineEditField> m_text1Field;
     std::optional<FileBindingControls> m_fileBinding;
     std::optional<KeyingControls> m_keying;
     std::optional<PortControls> m_ports;

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "filedialog.h"
 #include "form1.h"
-#include "messagebox.h"
-#include "serialport.h"
+#include "qtfiledialog.h"
+#include "qtmessagebox.h"
+#include "serialportadapter.h"
 #include "shutdownsignals.h"
 #include "wavedevice.h"
 

@@ -6,7 +6,7 @@
 #include "form1.h"
 #include "mediabar.h"
 #include "ptyports.h"
-#include "serialport.h"
+#include "serialportadapter.h"
 #include "station.h"
 #include "wavedevice.h"
 #include "wavtools.h"
@@ -127,9 +127,10 @@ struct BindingRig
     WaveDevice device;
     MediaBar bar {device};
     QLineEdit text;
+    LineEditField field {text};
     QtFileDialog dialog;
     QtMessageBox messages;
-    FileBindingControls controls {text, bar, dialog, messages};
+    FileBindingControls controls {field, bar, dialog, messages};
 };
 
 void benchRebind(const QTemporaryDir &dir)

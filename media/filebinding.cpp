@@ -1,7 +1,5 @@
 #include "filebinding.h"
 
-#include <QLineEdit>
-
 namespace {
 
 const QString kFilter = QStringLiteral("(*.wav)|*.wav");

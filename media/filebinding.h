@@ -3,13 +3,12 @@
 #include "filedialog.h"
 #include "mediacontrol.h"
 #include "messagebox.h"
-
-class QLineEdit;
+#include "textfield.h"
 
 // What the file-binding handlers work on; the window owns each of them.
 struct FileBindingControls
 {
-    QLineEdit &Text1;
+    ITextField &Text1;
     IMediaControl &MMControl1;
     IFileDialog &dlgOpen;
     IMessageBox &messages;

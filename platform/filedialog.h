@@ -2,10 +2,6 @@
 
 #include <QString>
 #include <QStringList>
-#include <memory>
-
-class QWidget;
-class QFileDialog;
 
 // The file-open dialog as the handlers use it: a filter, a modal show, the name read back.
 class IFileDialog
@@ -23,20 +19,3 @@ public:
 // "(*.wav)|*.wav" becomes the one Qt name filter "(*.wav)"; a description that does not
 // already show its pattern gets it appended, as Qt needs the pattern in parentheses.
 QStringList nameFiltersFromPairs(const QString &filter);
-
-class QtFileDialog final : public IFileDialog
-{
-public:
-    QtFileDialog();
-    ~QtFileDialog() override;
-    void setParentWidget(QWidget *parent);
-    void setFilter(const QString &filter) override;
-    bool showOpen() override;
-    QString fileName() const override;
-
-private:
-    QWidget *m_parent = nullptr;
-    QStringList m_nameFilters;
-    QString m_fileName;
-    QString m_lastFolder;
-};

@@ -1,5 +1,5 @@
 // Holds COM<argv[1]> open, as a second copy of the program would, until stdin closes.
-#include "serialport.h"
+#include "serialportadapter.h"
 
 #include <QCoreApplication>
 #include <cstdio>

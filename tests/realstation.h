@@ -2,7 +2,7 @@
 
 #include "fakes.h"
 #include "form1.h"
-#include "serialport.h"
+#include "serialportadapter.h"
 #include "wavedevice.h"
 
 // The window on the real sound device and the real serial adapter; only the dialogs are

@@ -8,7 +8,7 @@
 #include "mediabar.h"
 #include "ptyports.h"
 #include "realstation.h"
-#include "serialport.h"
+#include "serialportadapter.h"
 #include "wavedevice.h"
 
 #include <QDir>

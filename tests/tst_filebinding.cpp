@@ -1,5 +1,6 @@
 #include "fakes.h"
 #include "filebinding.h"
+#include "lineeditfield.h"
 
 #include <QLineEdit>
 #include <QtTest>
@@ -15,7 +16,8 @@ class TestFileBinding : public QObject
         FakeMediaControl media {journal};
         FakeFileDialog dialog {journal};
         FakeMessageBox messages {journal};
-        FileBindingControls controls {text, media, dialog, messages};
+        LineEditField field {text};
+        FileBindingControls controls {field, media, dialog, messages};
         Rig()
         {
             // Wired as the window wires it: the change handler runs at the assignment.

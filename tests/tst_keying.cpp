@@ -210,12 +210,6 @@ private slots:
         QCOMPARE(rig.journal.last(), QStringLiteral("media.Close"));
         QVERIFY(rig.messages.texts.isEmpty());
     }
-
-    void portNamesFollowThePlatform()
-    {
-        QCOMPARE(portDeviceName(1), QStringLiteral("/dev/ttyS0"));
-        QCOMPARE(portDeviceName(6), QStringLiteral("/dev/ttyS5"));
-    }
 };
 
 QTEST_MAIN(TestKeying)

@@ -1,5 +1,5 @@
 #include "ptyports.h"
-#include "serialport.h"
+#include "serialportadapter.h"
 
 #include <QDir>
 #include <QFile>
@@ -176,6 +176,8 @@ private slots:
 
         QCOMPARE(portDeviceName(5), QStringLiteral("/dev/ttyS5"));
         QCOMPARE(portDeviceName(4), QStringLiteral("/dev/ttyS3")); // no link: the platform's
+        QCOMPARE(portDeviceName(1), QStringLiteral("/dev/ttyS0"));
+        QCOMPARE(portDeviceName(6), QStringLiteral("/dev/ttyS5"));
         SerialPortAdapter port;
         port.setCommPort(5);
         QVERIFY2(port.setPortOpen(true), qPrintable(port.errorString()));

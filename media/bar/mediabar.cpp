@@ -6,8 +6,6 @@
 #include <QStyleOptionFocusRect>
 #include <QToolButton>
 
-IMediaControl::~IMediaControl() = default;
-
 namespace {
 
 QIcon recordIcon()

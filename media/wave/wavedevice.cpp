@@ -9,8 +9,6 @@
 #include <mutex>
 #include <optional>
 
-IAudioDevice::~IAudioDevice() = default;
-
 namespace {
 
 // Reports cross from the session and engine threads to the window's thread here. It

@@ -1,0 +1,3 @@
+#include "audiodevice.h"
+
+IAudioDevice::~IAudioDevice() = default;

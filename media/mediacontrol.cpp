@@ -1,0 +1,3 @@
+#include "mediacontrol.h"
+
+IMediaControl::~IMediaControl() = default;

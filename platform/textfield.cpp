@@ -1,0 +1,3 @@
+#include "textfield.h"
+
+ITextField::~ITextField() = default;
