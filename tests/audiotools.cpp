@@ -76,6 +76,14 @@ bool soundServerRunning()
     return !qEnvironmentVariableIsEmpty("PULSE_SERVER") && !qEnvironmentVariableIsEmpty("V9_MONITOR");
 }
 
+int programStreams(const QString &kind)
+{
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"), {QStringLiteral("list"), kind});
+    pactl.waitForFinished(10000);
+    return int(QString::fromUtf8(pactl.readAllStandardOutput()).count(QStringLiteral("application.name = \"Vendrel9\"")));
+}
+
 struct MonitorRecorder::Impl
 {
     QProcess process;

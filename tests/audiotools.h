@@ -15,6 +15,8 @@ QVector<float> readFile(const QString &path, int *rate = nullptr, int *channels 
 double toneFrequency(const QVector<float> &samples, int rate);
 // True when the private server of scripts/pulse.sh is up.
 bool soundServerRunning();
+// How many of the program's streams the server holds: "sink-inputs" or "source-outputs".
+int programStreams(const QString &kind);
 
 // Records the null sink's monitor (48 kHz mono float) while it runs.
 class MonitorRecorder

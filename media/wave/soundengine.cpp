@@ -1,5 +1,7 @@
 #include "soundengine.h"
 
+#include "inbox.h"
+
 #include <pulse/context.h>
 #include <pulse/error.h>
 #include <pulse/introspect.h>
@@ -10,6 +12,7 @@
 #include <pulse/timeval.h>
 
 #include <algorithm>
+#include <utility>
 #include <cstring>
 #include <mutex>
 #include <fcntl.h>
@@ -29,7 +32,6 @@ constexpr pa_usec_t kStreamDeadlineUs = 2 * PA_USEC_PER_SEC;
 constexpr pa_usec_t kPingIntervalUs = 400 * PA_USEC_PER_MSEC;
 constexpr pa_usec_t kPingDeadlineUs = 600 * PA_USEC_PER_MSEC;
 constexpr pa_usec_t kDrainMarginUs = 20 * PA_USEC_PER_MSEC;
-constexpr pa_usec_t kDrainCapUs = 500 * PA_USEC_PER_MSEC;
 constexpr pa_usec_t kRetryUs = 500 * PA_USEC_PER_MSEC;
 // The server's own requests drive the writing; the tick only catches a reader that was
 // behind, keeps the clock and watches the deadlines.
@@ -70,11 +72,41 @@ struct timeval wallClockIn(pa_usec_t usec)
     return when;
 }
 
-void dropOperation(pa_operation *operation)
+// A pa_operation whose callback points into what owns the handle. libpulse calls back
+// until the operation is done or cancelled, and cancels a stream's operations only when
+// the server confirms the stream's end: whoever frees what a callback touches cancels
+// first, which destroying the handle does.
+class Operation
 {
-    if (operation)
-        pa_operation_unref(operation);
-}
+public:
+    explicit Operation(pa_operation *operation) : m_operation(operation) {}
+    Operation(Operation &&other) noexcept : m_operation(std::exchange(other.m_operation, nullptr)) {}
+    Operation &operator=(Operation &&other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            m_operation = std::exchange(other.m_operation, nullptr);
+        }
+        return *this;
+    }
+    Operation(const Operation &) = delete;
+    Operation &operator=(const Operation &) = delete;
+    ~Operation() { reset(); }
+
+    bool running() const { return m_operation && pa_operation_get_state(m_operation) == PA_OPERATION_RUNNING; }
+    explicit operator bool() const { return m_operation != nullptr; }
+    void reset()
+    {
+        if (!m_operation)
+            return;
+        pa_operation_cancel(m_operation);
+        pa_operation_unref(m_operation);
+        m_operation = nullptr;
+    }
+
+private:
+    pa_operation *m_operation = nullptr;
+};
 
 } // namespace
 
@@ -131,13 +163,22 @@ public:
         bool ready = false;
         bool draining = false;
         pa_usec_t finishAt = 0; // once drained: when the sink has played the last of it
+        // Every operation whose callback may still reach this record; cancelled, all of
+        // them, before the record goes.
+        std::vector<Operation> operations;
+
+        void track(pa_operation *operation)
+        {
+            std::erase_if(operations, [](const Operation &op) { return !op.running(); });
+            if (operation)
+                operations.emplace_back(operation);
+        }
     };
 
     explicit Impl(std::function<void(bool)> listener) : m_listener(std::move(listener))
     {
         m_loop = pa_threaded_mainloop_new();
         m_api = pa_threaded_mainloop_get_api(m_loop);
-        m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         // Nothing runs on the loop yet, so its objects are made without its lock.
         m_wakeEvent = m_api->io_new(m_api, m_wakeFd, PA_IO_EVENT_INPUT, &Impl::onWake, this);
         const struct timeval first = wallClockIn(0);
@@ -153,6 +194,7 @@ public:
             release(*active, SoundStream::End::Stopped);
         m_actives.clear();
         dropContext(false);
+        forgetDoomed();
         m_api->io_free(m_wakeEvent);
         m_api->time_free(m_tick);
         pa_threaded_mainloop_unlock(m_loop);
@@ -161,15 +203,11 @@ public:
         ::close(m_wakeFd);
     }
 
-    // From any thread: the only way in. Our own mutex, held for a push, never the loop's.
+    // From any thread: the only way in. The inbox's own lock, held for a push, never
+    // the loop's, which the loop holds while it waits on a server that may not answer.
     void post(std::function<void()> job)
     {
-        {
-            std::lock_guard lock(m_queueMutex);
-            m_queue.push_back(std::move(job));
-        }
-        const quint64 one = 1;
-        [[maybe_unused]] const ssize_t put = ::write(m_wakeFd, &one, sizeof one);
+        m_inbox.push(std::move(job));
     }
 
     static void onWake(pa_mainloop_api *, pa_io_event *, int fd, pa_io_event_flags_t, void *userdata)
@@ -177,12 +215,7 @@ public:
         quint64 count = 0;
         [[maybe_unused]] const ssize_t got = ::read(fd, &count, sizeof count);
         auto *self = static_cast<Impl *>(userdata);
-        std::vector<std::function<void()>> jobs;
-        {
-            std::lock_guard lock(self->m_queueMutex);
-            jobs.swap(self->m_queue);
-        }
-        for (auto &job : jobs)
+        for (auto &job : self->m_inbox.take())
             job();
     }
 
@@ -262,11 +295,9 @@ public:
         m_ready = false;
         for (Active *active : snapshot())
             finish(active, SoundStream::End::Failed);
-        if (m_ping) {
-            pa_operation_cancel(m_ping);
-            pa_operation_unref(m_ping);
-            m_ping = nullptr;
-        }
+        m_ping.reset();
+        // The context takes its streams with it; ours need no more tending.
+        forgetDoomed();
         if (m_context) {
             pa_context_set_state_callback(m_context, nullptr, nullptr);
             pa_context_disconnect(m_context);
@@ -304,19 +335,16 @@ public:
     // operator; it is reported as such until it answers again.
     void pingServer(pa_usec_t at)
     {
-        if (m_ping) {
-            if (pa_operation_get_state(m_ping) == PA_OPERATION_RUNNING) {
-                if (since(m_pingSent, at) > kPingDeadlineUs)
-                    setAvailable(false);
-                return;
-            }
-            pa_operation_unref(m_ping);
-            m_ping = nullptr;
+        if (m_ping.running()) {
+            if (since(m_pingSent, at) > kPingDeadlineUs)
+                setAvailable(false);
+            return;
         }
+        m_ping.reset();
         if (since(m_pingSent, at) < kPingIntervalUs)
             return;
         m_pingSent = at;
-        m_ping = pa_context_get_server_info(m_context, &Impl::onServerInfo, this);
+        m_ping = Operation(pa_context_get_server_info(m_context, &Impl::onServerInfo, this));
     }
 
     static void onServerInfo(pa_context *, const pa_server_info *, void *userdata)
@@ -325,14 +353,24 @@ public:
         self->setAvailable(true);
     }
 
+    static void endUnstarted(SoundStream &stream, SoundStream::End end)
+    {
+        SoundStream::End none = SoundStream::End::None;
+        stream.end.compare_exchange_strong(none, end);
+        if (stream.wake)
+            stream.wake();
+    }
+
     void start(const std::shared_ptr<SoundStream> &stream)
     {
+        // Stopped from another thread before its start got here: it never sounds.
+        if (stream->stopRequested.load()) {
+            endUnstarted(*stream, SoundStream::End::Stopped);
+            return;
+        }
         // Known to be away: fail now rather than at the deadline.
         if (!m_available.load() && !m_ready) {
-            SoundStream::End none = SoundStream::End::None;
-            stream->end.compare_exchange_strong(none, SoundStream::End::Failed);
-            if (stream->wake)
-                stream->wake();
+            endUnstarted(*stream, SoundStream::End::Failed);
             return;
         }
         auto active = std::make_unique<Active>();
@@ -454,8 +492,8 @@ public:
             // The end is when the server has played the last sample, not when it took it.
             // Draining also starts a stream whose audio is shorter than its prebuffer.
             active->draining = true;
-            dropOperation(pa_stream_trigger(active->pa, nullptr, nullptr));
-            dropOperation(pa_stream_drain(active->pa, &Impl::onDrained, active));
+            active->track(pa_stream_trigger(active->pa, nullptr, nullptr));
+            active->track(pa_stream_drain(active->pa, &Impl::onDrained, active));
         }
         // Room for the reader's next chunk (a quarter of the ring): only then is it woken,
         // or the two threads would wake each other for every few milliseconds of sound.
@@ -466,15 +504,12 @@ public:
         return true;
     }
 
-    // Drained, and the server's clock has reached the last sample; the latency it gave at
-    // the drain bounds the wait should its clock lag.
+    // Drained, and the latency the server gave at the drain has passed. Its clock is not
+    // waited for: on some cards it lags the sound by hundreds of milliseconds, and the
+    // message would show as playing well after it was heard.
     static bool playedOut(const Active &active, pa_usec_t at)
     {
-        if (!active.finishAt)
-            return false;
-        const qint64 heard = active.stream->frames.load();
-        const qint64 slack = active.stream->rate / 1000; // a millisecond
-        return (heard + slack >= active.written && at >= active.finishAt) || at >= active.finishAt + kDrainCapUs;
+        return active.finishAt && at >= active.finishAt;
     }
 
     void updateClock(Active *active)
@@ -499,6 +534,10 @@ public:
         if (pa_stream_get_latency(pa, &latency, &negative) < 0 || negative)
             latency = 0;
         active->finishAt = now() + qMax(latency, kPlayLatencyUs) + kDrainMarginUs;
+        // The tick comes back exactly then, rather than up to a tick later.
+        Impl *self = active->engine;
+        const struct timeval when = wallClockIn(active->finishAt - now());
+        self->m_api->time_restart(self->m_tick, &when);
     }
 
     static void onReadable(pa_stream *pa, size_t, void *userdata)
@@ -548,23 +587,64 @@ public:
             return;
         active->paused = paused;
         if (active->pa && pa_stream_get_state(active->pa) == PA_STREAM_READY)
-            dropOperation(pa_stream_cork(active->pa, paused ? 1 : 0, nullptr, nullptr));
+            active->track(pa_stream_cork(active->pa, paused ? 1 : 0, nullptr, nullptr));
     }
 
+    // Lets go of the server's stream; the record itself may be freed once this returns.
     void release(Active &active, SoundStream::End end)
     {
+        active.operations.clear();
         if (active.pa) {
             pa_stream_set_state_callback(active.pa, nullptr, nullptr);
             pa_stream_set_write_callback(active.pa, nullptr, nullptr);
             pa_stream_set_read_callback(active.pa, nullptr, nullptr);
-            // Disconnecting drops what the server still holds: the sound stops now.
-            if (pa_stream_get_state(active.pa) == PA_STREAM_READY || pa_stream_get_state(active.pa) == PA_STREAM_CREATING)
+            switch (pa_stream_get_state(active.pa)) {
+            case PA_STREAM_READY:
+                // Disconnecting drops what the server still holds: the sound stops now.
                 pa_stream_disconnect(active.pa);
-            pa_stream_unref(active.pa);
+                pa_stream_unref(active.pa);
+                break;
+            case PA_STREAM_CREATING:
+                // Not yet on the server, so it cannot be disconnected; once it is there
+                // it is removed, or it would stay for the life of the connection.
+                pa_stream_set_state_callback(active.pa, &Impl::onDoomedState, this);
+                m_doomed.push_back(active.pa);
+                break;
+            default:
+                pa_stream_unref(active.pa);
+                break;
+            }
             active.pa = nullptr;
         }
         SoundStream::End none = SoundStream::End::None;
         active.stream->end.compare_exchange_strong(none, end);
+    }
+
+    static void onDoomedState(pa_stream *pa, void *userdata)
+    {
+        auto *self = static_cast<Impl *>(userdata);
+        switch (pa_stream_get_state(pa)) {
+        case PA_STREAM_READY:
+            pa_stream_disconnect(pa);
+            break;
+        case PA_STREAM_FAILED:
+        case PA_STREAM_TERMINATED:
+            pa_stream_set_state_callback(pa, nullptr, nullptr);
+            std::erase(self->m_doomed, pa);
+            pa_stream_unref(pa);
+            break;
+        default:
+            break;
+        }
+    }
+
+    void forgetDoomed()
+    {
+        for (pa_stream *pa : m_doomed) {
+            pa_stream_set_state_callback(pa, nullptr, nullptr);
+            pa_stream_unref(pa);
+        }
+        m_doomed.clear();
     }
 
     // Ends a stream and lets its owner know; the stream leaves the list.
@@ -589,19 +669,24 @@ public:
 
     pa_threaded_mainloop *m_loop = nullptr;
     pa_mainloop_api *m_api = nullptr;
-    int m_wakeFd = -1;
+    // The loop wakes on this eventfd for the inbox; made before the inbox uses it.
+    const int m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     pa_io_event *m_wakeEvent = nullptr;
     pa_time_event *m_tick = nullptr;
-    std::mutex m_queueMutex;
-    std::vector<std::function<void()>> m_queue;
+    Inbox<std::function<void()>> m_inbox {[fd = m_wakeFd] {
+        const quint64 one = 1;
+        [[maybe_unused]] const ssize_t put = ::write(fd, &one, sizeof one);
+    }};
 
     pa_context *m_context = nullptr;
     bool m_ready = false;
     pa_usec_t m_connectStarted = 0;
     pa_usec_t m_nextConnect = 0;
-    pa_operation *m_ping = nullptr;
+    Operation m_ping {nullptr};
     pa_usec_t m_pingSent = 0;
     std::vector<std::unique_ptr<Active>> m_actives;
+    // Streams let go of while the server was still creating them; ours until it has.
+    std::vector<pa_stream *> m_doomed;
     const std::function<void(bool)> m_listener;
     std::atomic<bool> m_available {true};
 };
@@ -625,6 +710,9 @@ void SoundEngine::setPaused(const std::shared_ptr<SoundStream> &stream, bool pau
 
 void SoundEngine::stop(const std::shared_ptr<SoundStream> &stream)
 {
+    // Marked here, on the caller's thread: a start posted by another thread that reaches
+    // the engine after this stop must not play.
+    stream->stopRequested.store(true);
     d->post([this, stream] { d->stop(stream); });
 }
 

@@ -49,6 +49,8 @@ struct SoundStream
     // Play: frames the listener has heard, by the server's own clock. Record: frames taken.
     std::atomic<qint64> frames {0};
     std::atomic<End> end {End::None};
+    // Set by SoundEngine::stop as it is called; the engine never starts such a stream.
+    std::atomic<bool> stopRequested {false};
     // Called on the engine's thread when the stream ends by itself or has audio to take;
     // must not block.
     std::function<void()> wake;
