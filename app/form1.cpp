@@ -149,7 +149,7 @@ void Form1::buildMenus()
 void Form1::wireEvents()
 {
     m_text1Field.emplace(*Text1);
-    m_fileBinding.emplace(FileBindingControls {*m_text1Field, *MMControl1, m_dialog, m_messages});
+    m_fileBinding.emplace(FileBindingControls {*m_text1Field, *MMControl1, m_dialog});
     m_keying.emplace(KeyingControls {*Text1, *cmdPlayTr, *cmdFile, *cmdStop, *Label10, *Shape1, *Shape2,
                                      *MMControl1, m_serial, m_messages, PortNumber});
     m_ports.emplace(PortControls {*Label10, PortNumber});

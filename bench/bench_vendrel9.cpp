@@ -129,8 +129,7 @@ struct BindingRig
     QLineEdit text;
     LineEditField field {text};
     QtFileDialog dialog;
-    QtMessageBox messages;
-    FileBindingControls controls {field, bar, dialog, messages};
+    FileBindingControls controls {field, bar, dialog};
 };
 
 void benchRebind(const QTemporaryDir &dir)
@@ -498,7 +497,7 @@ void benchSound(const QTemporaryDir &dir, const QString &tone)
             pump(20);
             tap.quiet(150);
             const qint64 t0 = nowNs();
-            device.play();
+            device.play(IAudioDevice::Output::Desk);
             const qint64 heard = tap.firstLoud(2000);
             if (heard > 0)
                 ours.push_back(double(heard - t0) / 1e6);
@@ -652,7 +651,7 @@ int playChild(int argc, char **argv)
     const double cpu0 = cpuSeconds();
     QElapsedTimer wall;
     wall.start();
-    device.play();
+    device.play(IAudioDevice::Output::Desk);
     qint64 peak = idle;
     QEventLoop loop;
     QTimer sampler;

@@ -45,10 +45,4 @@ void cmdWav_Click(FileBindingControls &c)
 void cmdSave_Click(FileBindingControls &c)
 {
     c.MMControl1.setCommand(QStringLiteral("Save"));
-    const QString reason = c.MMControl1.errorString();
-    if (!reason.isEmpty()) {
-        c.messages.show(QStringLiteral("Η εγγραφη δεν σωθηκε στο αρχειο %1\n%2")
-                            .arg(c.Text1.text(), reason),
-                        QStringLiteral("Vendrel9"), IMessageBox::Icon::Warning);
-    }
 }

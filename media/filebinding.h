@@ -2,7 +2,6 @@
 
 #include "filedialog.h"
 #include "mediacontrol.h"
-#include "messagebox.h"
 #include "textfield.h"
 
 // What the file-binding handlers work on; the window owns each of them.
@@ -11,7 +10,6 @@ struct FileBindingControls
     ITextField &Text1;
     IMediaControl &MMControl1;
     IFileDialog &dlgOpen;
-    IMessageBox &messages;
 };
 
 // Rebinds the device to the path in Text1 on every change of its text.
@@ -20,5 +18,5 @@ void Text1_Change(FileBindingControls &c);
 void cmdFile_Click(FileBindingControls &c);
 // Picks a WAV file with the device set up as it is.
 void cmdWav_Click(FileBindingControls &c);
-// Writes the recording into the bound file; tells the user when that fails.
+// Writes the recording into the bound file.
 void cmdSave_Click(FileBindingControls &c);

@@ -3,8 +3,8 @@
 #include <QString>
 
 // The media bar as the handlers drive it: properties assigned, then a command string
-// executed at once. Nothing the device fails to do is reported back, except a "Save"
-// that could not write, which leaves its reason in errorString().
+// executed at once. Nothing the device does is reported back to the handlers; what went
+// wrong out of sight (a failed save) reaches the window through the device itself.
 class IMediaControl
 {
 public:
@@ -16,6 +16,4 @@ public:
     virtual void setFileName(const QString &fileName) = 0;
     // "Open", "Close", "Play", "Stop" or "Save".
     virtual void setCommand(const QString &command) = 0;
-    // Why the last "Save" failed; empty after any command that did not fail to save.
-    virtual QString errorString() const = 0;
 };

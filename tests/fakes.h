@@ -21,18 +21,10 @@ public:
     void setWait(bool on) override { m_journal << QStringLiteral("media.Wait=%1").arg(on); }
     void setShareable(bool on) override { m_journal << QStringLiteral("media.Shareable=%1").arg(on); }
     void setFileName(const QString &name) override { m_journal << QStringLiteral("media.FileName=") + name; }
-    void setCommand(const QString &command) override
-    {
-        m_journal << QStringLiteral("media.") + command;
-        m_error = command == QStringLiteral("Save") ? saveError : QString();
-    }
-    QString errorString() const override { return m_error; }
-
-    QString saveError; // what the next "Save" fails with; empty: it succeeds
+    void setCommand(const QString &command) override { m_journal << QStringLiteral("media.") + command; }
 
 private:
     Journal &m_journal;
-    QString m_error;
 };
 
 class FakeSerialPort final : public ISerialPort
@@ -157,9 +149,9 @@ public:
         m_path.clear();
         setMode(Mode::Closed);
     }
-    void play() override
+    void play(Output output) override
     {
-        m_journal << QStringLiteral("device.play");
+        m_journal << (output == Output::Air ? QStringLiteral("device.play air") : QStringLiteral("device.play desk"));
         if (m_mode == Mode::Stopped || m_mode == Mode::Paused)
             setMode(Mode::Playing);
     }
@@ -189,8 +181,9 @@ public:
             m_problems(Problem::SaveFailed, m_path, saveError);
     }
     Mode mode() const override { return m_mode; }
-    qint64 position() const override { return 0; }
-    qint64 length() const override { return 0; }
+    qint64 position() const override { return at; }
+    qint64 length() const override { return frames; }
+    int sampleRate() const override { return 48000; }
     QString path() const override { return m_path; }
     bool soundAvailable() const override { return sound; }
     void setModeListener(std::function<void()> listener) override { m_listener = std::move(listener); }
@@ -215,6 +208,8 @@ public:
     QStringList openable;
     QString saveError;
     bool sound = true;
+    qint64 at = 0;          // the position, as a test sets it
+    qint64 frames = 48000;  // the length
 
 private:
     void setMode(Mode mode)

@@ -1,6 +1,7 @@
 // Faults of the world around the program, through the real window and adapters: the
 // serial port under the modem-line shim, real files on disk for saving.
 #include "audiotools.h"
+#include "devicetools.h"
 #include "fakes.h"
 #include "content.h"
 #include "form1.h"
@@ -34,12 +35,6 @@ class TestFaults : public QObject
     Q_OBJECT
 
     using Station = RealStation;
-
-    static QByteArray bytesOf(const QString &path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
 
     static void verifyIdle(Station &s)
     {
@@ -95,7 +90,7 @@ private slots:
         s.form.cmdPlayTr->click();
         verifyIdle(s);
         QCOMPARE(ports.rts(2), 0);
-        QVERIFY(QTest::qWaitFor([&] { return !s.device.busy(); }, 10000));
+        QVERIFY(devicetools::settled(s.device));
         QCOMPARE(s.device.mode(), IAudioDevice::Mode::Stopped); // no "Play" was sent
         QCOMPARE(s.messages.texts.size(), 1);
     }
@@ -135,11 +130,11 @@ private slots:
         QVERIFY(QDir().mkpath(folder));
         const QString path = folder + QStringLiteral("/cq.wav");
         QVERIFY(audiotools::writeTone(path, 500, 0.5, 8000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
-        const QByteArray before = bytesOf(path);
+        const QByteArray before = devicetools::fileBytes(path);
 
         Station s;
         s.form.Text1->setText(path);
-        const auto settled = [&s] { return QTest::qWaitFor([&s] { return !s.device.busy(); }, 10000); };
+        const auto settled = [&s] { return devicetools::settled(s.device); };
         QVERIFY(settled());
         QVERIFY(s.device.mode() == IAudioDevice::Mode::Stopped);
         s.device.rewind();
@@ -183,14 +178,14 @@ private slots:
         QVERIFY(s.journal.last().startsWith(QStringLiteral("notice[")));
         QVERIFY(s.messages.texts.first().contains(path));
         if (fault == QStringLiteral("full")) {
-            QCOMPARE(bytesOf(path), before);
+            QCOMPARE(devicetools::fileBytes(path), before);
             QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList {QStringLiteral("cq.wav")});
             // The recording is still there: the next save, with room, writes it.
             s.form.cmdSave->click();
             QVERIFY(settled());
             QTest::qWait(50);
             QCOMPARE(s.messages.texts.size(), 1);
-            QVERIFY(bytesOf(path) != before);
+            QVERIFY(devicetools::fileBytes(path) != before);
         }
     }
 
@@ -217,7 +212,7 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("cq.wav"));
         QVERIFY(audiotools::writeTone(path, 500, 0.2, 8000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
-        const QByteArray before = bytesOf(path);
+        const QByteArray before = devicetools::fileBytes(path);
         for (int delayMs : {5, 40, 150}) {
             QProcess child;
             child.start(QStringLiteral(V9_SAVECHILD_PATH), {path});
@@ -225,7 +220,7 @@ private slots:
             QThread::msleep(delayMs);
             child.kill();
             QVERIFY(child.waitForFinished());
-            const QByteArray after = bytesOf(path);
+            const QByteArray after = devicetools::fileBytes(path);
             if (after != before) {
                 // Only a whole new file may have replaced the old one.
                 SF_INFO info {};

@@ -15,9 +15,8 @@ class TestFileBinding : public QObject
         QLineEdit text;
         FakeMediaControl media {journal};
         FakeFileDialog dialog {journal};
-        FakeMessageBox messages {journal};
         LineEditField field {text};
-        FileBindingControls controls {field, media, dialog, messages};
+        FileBindingControls controls {field, media, dialog};
         Rig()
         {
             // Wired as the window wires it: the change handler runs at the assignment.
@@ -120,18 +119,6 @@ private slots:
         Rig rig;
         cmdSave_Click(rig.controls);
         QCOMPARE(rig.journal, QStringList {"media.Save"});
-    }
-
-    void failedSaveTellsTheUserWithFileAndReason()
-    {
-        Rig rig;
-        rig.text.setText(QStringLiteral("/ro/cq.wav"));
-        rig.journal.clear();
-        rig.media.saveError = QStringLiteral("Permission denied");
-        cmdSave_Click(rig.controls);
-        QCOMPARE(rig.journal, (QStringList {"media.Save", "message[Vendrel9|1]"}));
-        QVERIFY(rig.messages.texts.first().contains(QStringLiteral("/ro/cq.wav")));
-        QVERIFY(rig.messages.texts.first().contains(QStringLiteral("Permission denied")));
     }
 
     void filterPairsBecomeQtNameFilters()

@@ -343,7 +343,7 @@ private slots:
         QTest::mouseClick(bar->button(MediaBar::Record), Qt::LeftButton);
         QCOMPARE(enabled(), QStringLiteral("00010")); // recording: only stop
         QCOMPARE(rig.journal.filter(QStringLiteral("device.")).mid(2),
-                 (QStringList {"device.play", "device.pause", "device.stop", "device.record"}));
+                 (QStringList {"device.play desk", "device.pause", "device.stop", "device.record"}));
         // The server goes away while recording: stop stays, and the bar says why.
         rig.device.setSound(false);
         QCOMPARE(enabled(), QStringLiteral("00010"));
@@ -403,7 +403,7 @@ private slots:
         QCOMPARE(bar->currentButton(), int(MediaBar::Play));
         rig.journal.clear();
         QTest::keyClick(bar, Qt::Key_Space);
-        QCOMPARE(rig.journal, QStringList {"device.play"});
+        QCOMPARE(rig.journal, QStringList {"device.play desk"});
         QTest::keyClick(bar, Qt::Key_Right);
         QTest::keyClick(bar, Qt::Key_Space);
         QCOMPARE(rig.journal.last(), QStringLiteral("device.pause"));

@@ -2,6 +2,7 @@
 // each keystroke is handled at once, nothing crashes or hangs, and the device ends either
 // closed or open on something it can really use.
 #include "audiotools.h"
+#include "devicetools.h"
 #include "fakes.h"
 #include "form1.h"
 #include "mediabar.h"
@@ -51,7 +52,7 @@ class TestHostile : public QObject
     static void verifyDeviceSane(const WaveDevice &device)
     {
         // The device opens on a thread of its own; what it ends with is what counts.
-        QVERIFY(QTest::qWaitFor([&] { return !device.busy(); }, 10000));
+        QVERIFY(devicetools::settled(device));
         if (device.mode() == Mode::Closed)
             return;
         const QByteArray path = QFile::encodeName(device.path());
@@ -190,7 +191,7 @@ private slots:
         QVERIFY(QFile::setPermissions(path, QFileDevice::WriteOwner));
         Rig rig;
         rig.form.Text1->setText(path);
-        QVERIFY(QTest::qWaitFor([&] { return !rig.device.busy(); }, 10000));
+        QVERIFY(devicetools::settled(rig.device));
         QCOMPARE(rig.device.mode(), Mode::Closed);
         pressEverything(rig);
     }

@@ -4,6 +4,7 @@
 // RTS. Also what the operator hears: short messages whole, and the sink the operator
 // chose remembered by the server.
 #include "audiotools.h"
+#include "devicetools.h"
 #include "fakes.h"
 #include "form1.h"
 #include "lamp.h"
@@ -27,15 +28,10 @@
 #include <csignal>
 
 using namespace audiotools;
+using namespace devicetools;
 using Mode = IAudioDevice::Mode;
 
 namespace {
-
-struct SaveOutcome
-{
-    bool failed = false;
-    QString reason;
-};
 
 // Far above what a handler takes (well under a millisecond), far below a stall: a busy
 // machine passes, a handler that waits on the server or the disk does not.
@@ -131,11 +127,6 @@ class TestSoundFaults : public QObject
         Station() { form.show(); }
     };
 
-    static bool settled(const WaveDevice &device)
-    {
-        return QTest::qWaitFor([&] { return !device.busy(); }, 10000);
-    }
-
     // On air, then off again, each handler timed; RTS as the shim saw it.
     static void keyAndUnkey(Station &s, PtyPorts &ports)
     {
@@ -179,11 +170,37 @@ private slots:
         QVERIFY(s.messages.texts.isEmpty());
         // Keying again while frozen is as quick, and the bar's own play too.
         keyAndUnkey(s, ports);
-        const qint64 bar = timed([&] { s.device.play(); s.device.stop(); s.device.record(); s.device.stop(); });
+        const qint64 bar = timed([&] { s.device.play(IAudioDevice::Output::Desk); s.device.stop(); s.device.record(); s.device.stop(); });
         QVERIFY2(bar < kHandlerBoundMs, qPrintable(QString::number(bar)));
         frozen.thaw();
         QTRY_VERIFY_WITH_TIMEOUT(s.device.soundAvailable(), 5000);
         QVERIFY(s.form.MMControl1->toolTip().isEmpty());
+    }
+
+    // Streams asked for while the server is frozen and let go of before it answers are
+    // removed once it does: none stays on the server for the life of the connection.
+    void streamsLetGoOfWhileFrozenAreRemoved()
+    {
+        PtyPorts ports;
+        QVERIFY(ports.add(1));
+        Station s;
+        s.form.Text1->setText(m_tone);
+        QVERIFY(settled(s.device));
+        {
+            FrozenServer frozen;
+            QVERIFY(frozen.isValid());
+            for (int i = 0; i < 3; ++i) {
+                s.form.cmdPlayTr->click();
+                s.form.cmdStop->click();
+            }
+            s.device.record();
+            s.device.stop();
+            QTest::qWait(300);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(s.device.soundAvailable(), 5000);
+        QTest::qWait(500);
+        QTRY_COMPARE_WITH_TIMEOUT(programStreams(QStringLiteral("sink-inputs")), 0, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(programStreams(QStringLiteral("source-outputs")), 0, 5000);
     }
 
     void frozenServerWhileOnAirAndRecording()
@@ -284,16 +301,129 @@ private slots:
         const qint64 taken = device.length();
         QVERIFY2(taken > 0 && taken <= 256 * 1024 / 4, qPrintable(QString::number(taken)));
         QCOMPARE(device.position(), taken);
-        SaveOutcome outcome;
-        device.setProblemListener([&outcome](IAudioDevice::Problem problem, const QString &, const QString &reason) {
-            outcome.failed = problem == IAudioDevice::Problem::SaveFailed;
-            outcome.reason = reason;
-        });
-        device.save();
-        QVERIFY(settled(device));
-        QCoreApplication::processEvents();
+        const SaveOutcome outcome = saveAndSettle(device);
         QVERIFY2(!outcome.failed, qPrintable(outcome.reason));
         QCOMPARE(audiotools::readFile(path).size(), taken);
+    }
+
+    // ΣΩΣΙΜΟ ΕΓΓΡΑΦΗΣ on air saves the recording and leaves the message playing: the
+    // sound goes on at the sink after the save, and the radio stays keyed.
+    void saveOnAirLeavesTheMessagePlaying()
+    {
+        PtyPorts ports;
+        QVERIFY(ports.add(1));
+        Station s;
+        const QString path = m_dir.filePath(QStringLiteral("on-air-save.wav"));
+        s.form.Text1->setText(path);
+        QVERIFY(settled(s.device));
+        s.form.MMControl1->button(MediaBar::Record)->click();
+        QTRY_VERIFY_WITH_TIMEOUT(s.device.length() > 3 * 48000, 10000);
+        s.form.MMControl1->button(MediaBar::Stop)->click();
+        s.form.MMControl1->button(MediaBar::Start)->click();
+        QVERIFY(settled(s.device));
+        const qint64 recorded = s.device.length();
+
+        MonitorRecorder monitor;
+        s.form.cmdPlayTr->click();
+        QTRY_VERIFY_WITH_TIMEOUT(s.device.position() > 48000 / 4, 5000);
+        s.form.cmdSave->click();
+        QTRY_VERIFY_WITH_TIMEOUT(s.device.savesPending() == 0, 10000);
+        QCOMPARE(s.device.mode(), Mode::Playing);
+        const qint64 afterSave = s.device.position();
+        QTRY_VERIFY_WITH_TIMEOUT(s.device.position() > afterSave + 48000 / 2, 5000);
+        const QVector<float> heard = monitor.stop();
+        QCOMPARE(ports.rts(1), 1);
+        s.form.cmdStop->click();
+        QCOMPARE(ports.rts(1), 0);
+        // Heard from before the save to well past it, and saved whole.
+        QVERIFY2(toneSpan(heard) > 0.6, qPrintable(QString::number(toneSpan(heard))));
+        QCOMPARE(qint64(readFile(path).size()), recorded);
+        QVERIFY(s.messages.texts.isEmpty());
+    }
+
+    // Going on air while the bar records ends the recording, keeps all of it, and plays
+    // it on air from its start.
+    void goingOnAirWhileRecordingPlaysTheTake()
+    {
+        PtyPorts ports;
+        QVERIFY(ports.add(1));
+        Station s;
+        const QString path = m_dir.filePath(QStringLiteral("on-air-take.wav"));
+        s.form.Text1->setText(path);
+        QVERIFY(settled(s.device));
+        s.form.MMControl1->button(MediaBar::Record)->click();
+        QTRY_VERIFY_WITH_TIMEOUT(s.device.length() > 48000, 10000);
+        MonitorRecorder monitor;
+        s.form.cmdPlayTr->click();
+        QCOMPARE(ports.rts(1), 1);
+        QCOMPARE(s.device.mode(), Mode::Playing);
+        QVERIFY(settled(s.device));
+        const qint64 taken = s.device.length();
+        QVERIFY2(taken > 48000, qPrintable(QString::number(taken)));
+        QTRY_VERIFY_WITH_TIMEOUT(s.device.position() > 48000 / 2, 5000);
+        const QVector<float> heard = monitor.stop();
+        s.form.cmdStop->click();
+        QCOMPARE(ports.rts(1), 0);
+        const double hz = toneFrequency(heard, 48000);
+        QVERIFY2(qAbs(hz - qEnvironmentVariable("V9_SINE_HZ").toDouble()) < 15, qPrintable(QString::number(hz)));
+        QCOMPARE(saveAndSettle(s.device).failed, false);
+        QCOMPARE(qint64(readFile(path).size()), taken);
+    }
+
+    // The bar's play pressed while the file is still opening on a slow disk plays once
+    // the file is open: a press is never lost.
+    void playPressedWhileOpeningPlaysOnceOpen()
+    {
+        if (qEnvironmentVariable("V9_STALL_FILE").isEmpty())
+            QSKIP("needs the stall shim (run through ctest)");
+        const QString stalled = qEnvironmentVariable("V9_STALL_FILE");
+        const QString flag = qEnvironmentVariable("V9_STALL_FLAG");
+        QVERIFY(writeTone(stalled, 600, 1.0, 48000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+        const auto unstall = qScopeGuard([flag] { QFile::remove(flag); });
+        Station s;
+        QVERIFY(QFile(flag).open(QIODevice::WriteOnly));
+        s.form.Text1->setText(stalled);
+        QCOMPARE(s.device.mode(), Mode::Opening);
+        QVERIFY(s.form.MMControl1->button(MediaBar::Play)->isEnabled());
+        s.form.MMControl1->button(MediaBar::Play)->click();
+        QFile::remove(flag);
+        QTRY_VERIFY_WITH_TIMEOUT(s.device.position() > 0, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(s.device.mode(), Mode::Stopped, 10000);
+        QCOMPARE(s.device.position(), s.device.length());
+        QVERIFY(!s.form.MMControl1->button(MediaBar::Play)->isEnabled()); // at the end
+        QVERIFY(s.form.MMControl1->button(MediaBar::Start)->isEnabled());
+    }
+
+    // Play and stop pressed at once while a file on a slow disk is still opening: the
+    // binding's thread gets both together once it is open, and the stop must keep the
+    // sound from ever starting, though the thread is then reading for the play.
+    void stopRightAfterPlayIsNeverHeard()
+    {
+        QTemporaryDir share;
+        const QString path = share.filePath(QStringLiteral("slow.wav"));
+        QVERIFY(writeTone(path, 1000, 2.0, 48000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+        qputenv("V9_SHARE_DIR", QFile::encodeName(share.path()));
+        qputenv("V9_SHARE_READ_MS", "150");
+        const auto fast = qScopeGuard([] {
+            qunsetenv("V9_SHARE_DIR");
+            qunsetenv("V9_SHARE_READ_MS");
+        });
+        WaveDevice device;
+        MonitorRecorder monitor;
+        for (int round = 0; round < 3; ++round) {
+            device.close();
+            QVERIFY(device.open(path));
+            device.play(IAudioDevice::Output::Air);
+            device.stop();
+            QVERIFY(settled(device));
+            QCOMPARE(device.mode(), Mode::Stopped);
+        }
+        QTest::qWait(500);
+        const QVector<float> heard = monitor.stop();
+        float loudest = 0;
+        for (const float sample : heard)
+            loudest = qMax(loudest, qAbs(sample));
+        QVERIFY2(loudest < 0.05f, qPrintable(QString::number(loudest)));
     }
 
     void shortMessagesAreHeardWhole_data()
@@ -314,7 +444,7 @@ private slots:
         double span = 0;
         {
             MonitorRecorder monitor;
-            device.play();
+            device.play(IAudioDevice::Output::Desk);
             QTRY_COMPARE_WITH_TIMEOUT(device.mode(), Mode::Playing, 5000);
             QTRY_COMPARE_WITH_TIMEOUT(device.mode(), Mode::Stopped, 5000);
             QCOMPARE(device.position(), device.length());
@@ -340,7 +470,7 @@ private slots:
             WaveDevice device;
             QVERIFY(device.open(m_tone));
             QVERIFY(settled(device));
-            device.play();
+            device.play(IAudioDevice::Output::Desk);
             QTRY_COMPARE(device.mode(), Mode::Playing);
             QTRY_VERIFY(sinkInputs().size() == before.count(QLatin1Char('\n')) + (before.isEmpty() ? 1 : 2));
             QString ours;
@@ -360,7 +490,7 @@ private slots:
         WaveDevice device;
         QVERIFY(device.open(m_tone));
         QVERIFY(settled(device));
-        device.play();
+        device.play(IAudioDevice::Output::Desk);
         QTRY_COMPARE(device.mode(), Mode::Playing);
         QString sink;
         QTRY_VERIFY_WITH_TIMEOUT(([&] {

@@ -1,4 +1,5 @@
 #include "audiotools.h"
+#include "devicetools.h"
 #include "wavtools.h"
 #include "content.h"
 #include "wavedevice.h"
@@ -17,57 +18,16 @@
 #include <sys/stat.h>
 
 using namespace audiotools;
+using namespace devicetools;
 using wavtools::wavHeader;
 using Mode = IAudioDevice::Mode;
 
 namespace {
 
-QByteArray fileBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 bool writeBytes(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-// The device works on threads of its own: this waits until it has carried out every
-// command given so far, and says whether it did within the time.
-bool settled(const WaveDevice &device, int ms = 5000)
-{
-    return QTest::qWaitFor([&] { return !device.busy(); }, ms);
-}
-
-// Opens and waits for the outcome: true when the device ended open.
-bool openAndSettle(WaveDevice &device, const QString &path)
-{
-    return device.open(path) && settled(device) && device.mode() != Mode::Closed;
-}
-
-struct SaveOutcome
-{
-    bool failed = false;
-    QString reason;
-};
-
-// Saves and waits; what the device reported through its problem listener.
-SaveOutcome saveAndSettle(WaveDevice &device)
-{
-    SaveOutcome outcome;
-    device.setProblemListener([&outcome](IAudioDevice::Problem problem, const QString &, const QString &reason) {
-        if (problem == IAudioDevice::Problem::SaveFailed) {
-            outcome.failed = true;
-            outcome.reason = reason;
-        }
-    });
-    device.save();
-    settled(device);
-    QCoreApplication::processEvents();
-    device.setProblemListener(nullptr);
-    return outcome;
 }
 
 } // namespace
@@ -153,7 +113,7 @@ private slots:
         const bool play = format == (SF_FORMAT_WAV | SF_FORMAT_PCM_U8) || format == (SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM)
                           || format == (SF_FORMAT_WAVEX | SF_FORMAT_PCM_16);
         if (play && soundServerRunning()) {
-            device.play();
+            device.play(IAudioDevice::Output::Desk);
             QTRY_COMPARE(device.mode(), Mode::Playing);
             QTRY_COMPARE_WITH_TIMEOUT(device.mode(), Mode::Stopped, 5000);
         }
@@ -324,7 +284,7 @@ private slots:
         QVERIFY(clock.elapsed() < 100);
         QVERIFY(settled(device));
         QCOMPARE(device.mode() != Mode::Closed, opens);
-        device.play();
+        device.play(IAudioDevice::Output::Desk);
         device.record();
         device.stop();
         QVERIFY(!saveAndSettle(device).failed);
@@ -341,7 +301,7 @@ private slots:
         WaveDevice device;
         QVERIFY(openAndSettle(device, path));
         MonitorRecorder monitor;
-        device.play();
+        device.play(IAudioDevice::Output::Desk);
         QTRY_COMPARE(device.mode(), Mode::Playing);
         QTRY_COMPARE_WITH_TIMEOUT(device.mode(), Mode::Stopped, 5000);
         QCOMPARE(device.position(), device.length()); // the end leaves it at the end
@@ -358,7 +318,7 @@ private slots:
         QVERIFY(writeTone(path, 300, 3.0, 16000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
         WaveDevice device;
         QVERIFY(openAndSettle(device, path));
-        device.play();
+        device.play(IAudioDevice::Output::Desk);
         // The position is awaited rather than timed: a busy machine may start late.
         QTRY_VERIFY_WITH_TIMEOUT(device.position() > 0, 5000);
         device.pause();
@@ -367,7 +327,7 @@ private slots:
         QVERIFY(paused > 0 && paused < device.length());
         QTest::qWait(100);
         QCOMPARE(device.position(), paused);
-        device.play();
+        device.play(IAudioDevice::Output::Desk);
         QTRY_COMPARE(device.mode(), Mode::Playing);
         QTRY_VERIFY_WITH_TIMEOUT(device.position() > paused, 5000);
         device.stop();
@@ -436,7 +396,7 @@ private slots:
         QVERIFY(openAndSettle(device, path));
         QTRY_VERIFY(device.soundAvailable());
 
-        device.play();
+        device.play(IAudioDevice::Output::Desk);
         QTRY_VERIFY_WITH_TIMEOUT(device.position() > 0, 5000);
         const auto restart = qScopeGuard([] { QProcess::execute(qEnvironmentVariable("V9_PULSE_START"), {}); });
         QCOMPARE(QProcess::execute(qEnvironmentVariable("V9_PULSE_STOP"), {}), 0);
@@ -459,7 +419,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(device.soundAvailable(), 5000);
         device.rewind();
         MonitorRecorder monitor;
-        device.play();
+        device.play(IAudioDevice::Output::Desk);
         QTRY_COMPARE(device.mode(), Mode::Playing);
         QTRY_COMPARE_WITH_TIMEOUT(device.mode(), Mode::Stopped, 10000);
         QCOMPARE(device.position(), device.length());
@@ -494,13 +454,13 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!device.soundAvailable(), 2000);
         QElapsedTimer clock;
         clock.start();
-        device.play();
+        device.play(IAudioDevice::Output::Desk);
         device.record();
         device.stop();
         QVERIFY(clock.elapsed() < 100);
         QVERIFY(settled(device));
         QTRY_COMPARE(device.mode(), Mode::Stopped);
-        device.play();
+        device.play(IAudioDevice::Output::Desk);
         QVERIFY(settled(device));
         QTRY_COMPARE(device.mode(), Mode::Stopped);
         QVERIFY(!saveAndSettle(device).failed);

@@ -124,7 +124,8 @@ void MediaBar::setCommand(const QString &command)
     } else if (command.compare(QStringLiteral("Close"), Qt::CaseInsensitive) == 0) {
         m_device.close();
     } else if (command.compare(QStringLiteral("Play"), Qt::CaseInsensitive) == 0) {
-        m_device.play();
+        // The handlers' "Play" is the message on air; the bar's own button is a preview.
+        m_device.play(IAudioDevice::Output::Air);
     } else if (command.compare(QStringLiteral("Stop"), Qt::CaseInsensitive) == 0) {
         m_device.stop();
     } else if (command.compare(QStringLiteral("Save"), Qt::CaseInsensitive) == 0) {
@@ -134,12 +135,6 @@ void MediaBar::setCommand(const QString &command)
     refresh();
 }
 
-// The real device saves on its own thread and reports a failure through problem().
-QString MediaBar::errorString() const
-{
-    return QString();
-}
-
 void MediaBar::refresh()
 {
     using Mode = IAudioDevice::Mode;
@@ -147,13 +142,16 @@ void MediaBar::refresh()
     const bool open = mode != Mode::Closed;
     // Without a sound server only what needs none stays usable; the stop button never
     // goes grey while something plays or records. No dialog: nothing may stand between
-    // the operator and the button that unkeys.
+    // the operator and the button that unkeys. While the file opens, what is pressed is
+    // carried out once it is open, so play and record are there to press.
     const bool sound = m_device.soundAvailable();
+    const bool atEnd = mode == Mode::Stopped && m_device.position() >= m_device.length();
+    const bool ready = mode == Mode::Opening || mode == Mode::Stopped || mode == Mode::Paused;
     m_buttons[Start]->setEnabled(open && mode != Mode::Recording);
-    m_buttons[Play]->setEnabled(sound && (mode == Mode::Stopped || mode == Mode::Paused));
+    m_buttons[Play]->setEnabled(sound && ready && !atEnd);
     m_buttons[Pause]->setEnabled(sound && mode == Mode::Playing);
     m_buttons[Stop]->setEnabled(mode == Mode::Playing || mode == Mode::Paused || mode == Mode::Recording);
-    m_buttons[Record]->setEnabled(sound && (mode == Mode::Stopped || mode == Mode::Paused));
+    m_buttons[Record]->setEnabled(sound && ready);
     if (sound == m_soundShown)
         return;
     m_soundShown = sound;
@@ -171,7 +169,7 @@ void MediaBar::press(Button which)
         m_device.rewind();
         break;
     case Play:
-        m_device.play();
+        m_device.play(IAudioDevice::Output::Desk);
         break;
     case Pause:
         m_device.pause();

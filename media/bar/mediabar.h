@@ -26,7 +26,6 @@ public:
     void setShareable(bool shareable) override;
     void setFileName(const QString &fileName) override;
     void setCommand(const QString &command) override;
-    QString errorString() const override;
 
     QString deviceType() const { return m_deviceType; }
     QString fileName() const { return m_fileName; }

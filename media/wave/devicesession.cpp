@@ -1,6 +1,7 @@
 #include "devicesession.h"
 
 #include "content.h"
+#include "savetracker.h"
 #include "soundengine.h"
 
 #include <QFile>
@@ -9,9 +10,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <sys/stat.h>
-#include <thread>
-#include <vector>
+
+using transport::Command;
+using transport::Mode;
 
 namespace {
 
@@ -44,67 +47,96 @@ QString systemReason(int err)
 
 } // namespace
 
-DeviceSession::DeviceSession(std::shared_ptr<SoundEngine> engine, QString path, Reporter reporter)
-    : m_engine(std::move(engine)), m_path(std::move(path)), m_report(std::move(reporter))
+DeviceSession::DeviceSession(std::shared_ptr<SoundEngine> engine, std::shared_ptr<SaveTracker> saves, QString path,
+                             Reporter reporter)
+    : m_engine(std::move(engine)), m_saves(std::move(saves)), m_path(std::move(path)), m_report(std::move(reporter))
 {
 }
 
-DeviceSession::~DeviceSession() = default;
-
-void DeviceSession::start(quint64 sequence)
+DeviceSession::~DeviceSession()
 {
-    m_handled = sequence;
+    if (m_saver.joinable())
+        m_saver.join();
+}
+
+void DeviceSession::start(quint64 binding)
+{
+    m_binding = binding;
+    m_handled = binding;
     // Detached: a thread stuck on a stalled disk is never joined by anyone; it holds the
     // session alive until its read returns and it sees it was abandoned.
     std::thread([self = shared_from_this()] { self->run(); }).detach();
 }
 
-void DeviceSession::post(Command command, quint64 sequence, qint64 at)
+void DeviceSession::post(quint64 sequence, const Order &order)
 {
-    std::lock_guard lock(m_bell->mutex);
-    m_queue.push_back({command, sequence, at});
-    m_bell->cv.notify_one();
+    m_inbox->push({Message::Kind::Order, sequence, order, false, {}});
 }
 
-std::shared_ptr<SoundStream> DeviceSession::currentStream() const
+void DeviceSession::silence(quint64 sequence)
 {
-    std::lock_guard lock(m_bell->mutex);
-    return m_stream;
-}
-
-void DeviceSession::setStream(std::shared_ptr<SoundStream> stream, qint64 from)
-{
-    std::lock_guard lock(m_bell->mutex);
-    m_stream = std::move(stream);
-    m_streamFrom = from;
-}
-
-void DeviceSession::silence()
-{
-    if (const auto stream = currentStream())
+    std::shared_ptr<SoundStream> stream;
+    {
+        std::lock_guard lock(m_mutex);
+        m_silencedUpTo = qMax(m_silencedUpTo, sequence);
+        stream = m_stream;
+    }
+    if (stream)
         m_engine->stop(stream);
 }
 
-void DeviceSession::pauseSound()
+void DeviceSession::pauseSound(quint64 sequence)
 {
-    if (const auto stream = currentStream())
+    std::shared_ptr<SoundStream> stream;
+    {
+        std::lock_guard lock(m_mutex);
+        m_silencedUpTo = qMax(m_silencedUpTo, sequence);
+        stream = m_stream;
+    }
+    if (stream)
         m_engine->setPaused(stream, true);
 }
 
 void DeviceSession::abandon()
 {
-    silence();
-    std::lock_guard lock(m_bell->mutex);
-    m_abandoned = true;
-    m_bell->cv.notify_one();
+    silence(std::numeric_limits<quint64>::max());
+    m_inbox->push({Message::Kind::Abandon, 0, {}, false, {}});
 }
 
 qint64 DeviceSession::livePosition() const
 {
-    std::lock_guard lock(m_bell->mutex);
+    std::lock_guard lock(m_mutex);
     if (!m_stream)
         return -1;
     return m_streamFrom + m_stream->frames.load(std::memory_order_acquire);
+}
+
+std::shared_ptr<SoundStream> DeviceSession::currentStream() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_stream;
+}
+
+void DeviceSession::clearStream()
+{
+    std::lock_guard lock(m_mutex);
+    m_stream.reset();
+    m_streamFrom = 0;
+}
+
+// A stream goes to the engine only if no order after the one starting it has silenced
+// the session meanwhile: that order's silence may have found no stream to stop yet.
+bool DeviceSession::publishStream(const std::shared_ptr<SoundStream> &stream, qint64 from, quint64 sequence)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_silencedUpTo > sequence)
+            return false;
+        m_stream = stream;
+        m_streamFrom = from;
+    }
+    m_engine->start(stream);
+    return true;
 }
 
 void DeviceSession::run()
@@ -116,152 +148,181 @@ void DeviceSession::run()
         opened = true;
     }
     if (!opened) {
-        publish(Report::Kind::OpenFailed);
+        m_state = State {};
+        publish();
+        dropRemaining();
         return;
     }
-    m_mode = Mode::Stopped;
-    publish(Report::Kind::Opened);
+    m_state = transport::opened(m_content->frames());
+    publish();
 
     for (;;) {
-        std::deque<Posted> jobs;
-        bool abandoned = false;
-        {
-            std::unique_lock lock(m_bell->mutex);
-            const auto ready = [this] { return !m_queue.empty() || m_abandoned || m_bell->rung; };
-            if (m_stream)
-                m_bell->cv.wait_for(lock, kPollWhileStreaming, ready);
-            else
-                m_bell->cv.wait(lock, ready);
-            jobs.swap(m_queue);
-            abandoned = m_abandoned;
-            m_bell->rung = false;
+        const bool streaming = currentStream() != nullptr;
+        for (Message &message : m_inbox->wait(streaming ? kPollWhileStreaming : std::chrono::milliseconds(0))) {
+            switch (message.kind) {
+            case Message::Kind::Order:
+                m_backlog.push_back(std::move(message));
+                break;
+            case Message::Kind::Abandon:
+                m_abandoned = true;
+                break;
+            case Message::Kind::Saved:
+                finishSave(message);
+                break;
+            }
         }
-        for (const Posted &job : jobs) {
-            // Once closed, nothing plays or records again; a save still goes ahead.
-            if (abandoned && (job.command == Command::Play || job.command == Command::Record))
-                continue;
-            carryOut(job);
+        // In order; a recording or another save waits for a save still being written,
+        // and so does everything given after it.
+        while (!m_backlog.empty()) {
+            const Message &next = m_backlog.front();
+            if (m_saving && (next.order.command == Command::Record || next.order.command == Command::Save))
+                break;
+            carryOut(next.sequence, next.order);
+            m_backlog.pop_front();
         }
-        if (abandoned)
+        if (m_abandoned && m_backlog.empty() && !m_saving)
             break;
         noticeEnd();
-        if (m_mode == Mode::Playing || m_mode == Mode::Paused)
+        if (m_state.mode == Mode::Playing || m_state.mode == Mode::Paused)
             readAhead();
-        else if (m_mode == Mode::Recording)
+        else if (m_state.mode == Mode::Recording)
             takeRecorded();
         publish();
     }
-    halt(-1);
+    State ignored = m_state;
+    endSound({}, ignored);
+    dropRemaining();
     m_content.reset();
 }
 
-void DeviceSession::carryOut(const Posted &posted)
+void DeviceSession::carryOut(quint64 sequence, const Order &order)
 {
-    m_handled = posted.sequence;
-    switch (posted.command) {
-    case Command::Play:
-        if (m_mode == Mode::Paused) {
-            if (const auto stream = currentStream())
-                m_engine->setPaused(stream, false);
-            m_mode = Mode::Playing;
-        } else if (m_mode == Mode::Stopped) {
-            startPlayback();
-        }
-        break;
-    case Command::Pause:
-        if (m_mode == Mode::Playing) {
-            if (const auto stream = currentStream())
-                m_engine->setPaused(stream, true);
-            m_position = posted.at >= 0 ? posted.at : qMax<qint64>(0, livePosition());
-            m_mode = Mode::Paused;
-        }
-        break;
-    case Command::Stop:
-        halt(posted.at);
-        break;
-    case Command::Rewind:
-        halt(-1);
-        m_position = 0;
-        break;
-    case Command::Record:
-        if (m_mode == Mode::Stopped || m_mode == Mode::Paused) {
-            halt(-1);
-            startRecording();
-        }
-        break;
-    case Command::Save: {
-        halt(-1);
-        QString error;
-        if (!m_content->save(&error))
-            publish(Report::Kind::SaveFailed, error);
-        m_position = qMin(m_position, m_content->frames());
-        break;
+    m_handled = sequence;
+    // Once closed, nothing plays or records again; a save still goes ahead.
+    const bool dropped = m_abandoned && (order.command == Command::Play || order.command == Command::Record);
+    if (dropped)
+        return;
+    const transport::Decision d = transport::decide(m_state, order);
+    if (order.command == Command::Save && !d.steps.save)
+        m_saves->finish(); // nothing bound to save: no longer waited for
+    if (!d.acts)
+        return;
+    State next = d.next;
+    if (d.steps.endSound)
+        endSound(d.steps, next);
+    if (d.steps.pauseSound) {
+        if (const auto stream = currentStream())
+            m_engine->setPaused(stream, true);
     }
+    if (d.steps.resumeSound) {
+        if (const auto stream = currentStream())
+            m_engine->setPaused(stream, false);
+        else
+            startPlaying(next, sequence);
     }
+    if (d.steps.startPlaying)
+        startPlaying(next, sequence);
+    if (d.steps.startRecording)
+        startRecording(next, sequence);
+    m_state = next;
+    if (d.steps.save)
+        startSave();
 }
 
-// Ends playing or recording; at is where the window saw the sound stop, when it did.
-void DeviceSession::halt(qint64 at)
+// Ends the stream there is. A recording's take is written out first and the state then
+// says where it really ended.
+void DeviceSession::endSound(const transport::Steps &steps, State &next)
 {
     const auto stream = currentStream();
-    if (!stream)
-        return;
-    m_engine->stop(stream);
-    if (stream->kind == SoundStream::Kind::Play) {
-        if (at >= 0)
-            m_position = at;
-        else if (m_mode != Mode::Paused)
-            m_position = qMax<qint64>(m_position, livePosition());
-    } else {
-        takeRecorded();
-        m_position = m_takeStarted ? m_content->frames() : m_streamFrom;
+    const bool recording = m_state.mode == Mode::Recording;
+    if (stream) {
+        // How the stream stood before this stop: an end of its own (a take the disk could
+        // not keep up with, a lost server) is still the operator's to hear of.
+        const SoundStream::End before = stream->end.load();
+        m_engine->stop(stream);
+        if (recording) {
+            takeRecorded();
+            // A take that could not go on has said so already.
+            const bool toldAlready = currentStream() != stream;
+            if (!toldAlready && before == SoundStream::End::Overflow)
+                cutTake(QStringLiteral("ο δισκος δεν προλαβαινε"));
+            else if (!toldAlready && before == SoundStream::End::Failed)
+                cutTake(QStringLiteral("χαθηκε ο διακομιστης ηχου"));
+        }
+        clearStream();
     }
-    setStream(nullptr, 0);
-    m_mode = Mode::Stopped;
+    if (recording)
+        next = transport::takeEnded(next, steps.atTakeEnd, m_takeFrom, m_takeStarted, m_content->frames());
 }
 
-// What a stream calls when it has news: it rings the bell without owning the session.
+// What a stream calls when it has news: it rings the session's inbox without owning it.
 std::function<void()> DeviceSession::ringer() const
 {
-    return [bell = std::weak_ptr<Bell>(m_bell)] {
-        if (const auto held = bell.lock()) {
-            std::lock_guard lock(held->mutex);
-            held->rung = true;
-            held->cv.notify_one();
-        }
+    return [inbox = std::weak_ptr<Inbox<Message>>(m_inbox)] {
+        if (const auto held = inbox.lock())
+            held->ring();
     };
 }
 
-void DeviceSession::startPlayback()
+void DeviceSession::startPlaying(State &next, quint64 sequence)
 {
-    if (m_position >= m_content->frames())
+    if (next.position >= m_content->frames()) {
+        next.mode = Mode::Stopped;
+        next.position = m_content->frames();
         return;
+    }
     const int channels = m_content->channels();
     qint64 ringFloats = qint64(m_content->sampleRate()) * channels / 2;
     ringFloats = qBound(kPlayRingFloatsMin, ringFloats, kPlayRingFloatsMax);
     auto stream = std::make_shared<SoundStream>(SoundStream::Kind::Play, m_content->sampleRate(), channels,
                                                 ringFloats / channels);
     stream->wake = ringer();
-    m_readAt = m_position;
-    setStream(stream, m_position);
-    m_mode = Mode::Playing;
-    m_engine->start(stream);
-    readAhead();
+    stream->output = next.output;
+    m_readAt = next.position;
+    if (publishStream(stream, next.position, sequence))
+        readAhead();
 }
 
-void DeviceSession::startRecording()
+void DeviceSession::startRecording(State &next, quint64 sequence)
 {
     // The take itself begins with the first audio: a recording the server never starts
     // must not cut the message short at the position.
     m_takeStarted = false;
+    m_takeFrom = next.position;
     const int rate = m_content->sampleRate();
     const int channels = m_content->channels();
     auto stream = std::make_shared<SoundStream>(SoundStream::Kind::Record, rate, channels,
                                                 qint64(rate) * kRecordRingSeconds);
     stream->wake = ringer();
-    setStream(stream, m_position);
-    m_mode = Mode::Recording;
-    m_engine->start(stream);
+    publishStream(stream, next.position, sequence);
+}
+
+// The save runs on a thread of its own, reading a snapshot of the content, so whatever
+// plays goes on playing meanwhile; the session takes the saved file on when it is done.
+void DeviceSession::startSave()
+{
+    if (!m_content->isModified()) {
+        m_saves->finish(); // nothing recorded: the file already holds what the device does
+        return;
+    }
+    m_saving = true;
+    m_saver = std::thread([this, snapshot = m_content->snapshot()] {
+        QString error;
+        const bool saved = snapshot.write(m_saves.get(), &error);
+        m_inbox->push({Message::Kind::Saved, 0, {}, saved, error});
+    });
+}
+
+void DeviceSession::finishSave(const Message &message)
+{
+    if (m_saver.joinable())
+        m_saver.join();
+    m_saving = false;
+    if (message.saved)
+        m_content->adoptSaved(); // the same frames, now read from the saved file
+    else
+        publish(Report::Kind::SaveFailed, message.error);
+    m_saves->finish();
 }
 
 // Decodes into the playback ring while it has room; a read that stalls holds only this
@@ -292,8 +353,8 @@ void DeviceSession::readAhead()
         stream->ring.write(m_buffer.data(), got);
         m_readAt += got;
         moved = true;
-        std::lock_guard lock(m_bell->mutex);
-        if (!m_queue.empty() || m_abandoned)
+        // Orders go first: on a slow disk each chunk may take long.
+        if (m_inbox->hasMessages())
             break;
     }
     if (moved)
@@ -312,19 +373,28 @@ void DeviceSession::takeRecorded()
             return;
         errno = 0;
         if (!m_takeStarted)
-            m_takeStarted = m_content->beginTake(m_streamFrom);
+            m_takeStarted = m_content->beginTake(m_takeFrom);
         if (!m_takeStarted || !m_content->appendTake(m_buffer.data(), got)) {
             // The temporary folder is full: the take ends with what it holds, and the
             // operator hears why rather than saving a short message unawares.
             const QString reason = systemReason(errno ? errno : EIO);
             m_engine->stop(stream);
-            setStream(nullptr, 0);
-            m_position = m_content->frames();
-            m_mode = Mode::Stopped;
-            publish(Report::Kind::RecordingCut, reason);
+            clearStream();
+            m_state = transport::takeEnded(m_state, true, m_takeFrom, m_takeStarted, m_content->frames());
+            m_state.mode = Mode::Stopped;
+            cutTake(reason);
             return;
         }
     }
+}
+
+// Tells the operator a recording ended before they stopped it, and what it kept.
+void DeviceSession::cutTake(const QString &why)
+{
+    const qint64 kept = m_takeStarted ? m_content->frames() - m_takeFrom : 0;
+    const double seconds = double(kept) / qMax(1, m_content->sampleRate());
+    publish(Report::Kind::RecordingCut,
+            QStringLiteral("%1· κρατηθηκαν %2 δευτερολεπτα").arg(why, QString::number(seconds, 'f', 1)));
 }
 
 void DeviceSession::noticeEnd()
@@ -336,40 +406,57 @@ void DeviceSession::noticeEnd()
     if (end == SoundStream::End::None)
         return;
     if (stream->kind == SoundStream::Kind::Play) {
-        m_position = end == SoundStream::End::Finished ? m_content->frames() : qMax<qint64>(m_position, livePosition());
-        setStream(nullptr, 0);
-        m_mode = Mode::Stopped;
+        const qint64 heard = livePosition();
+        clearStream();
+        m_state = transport::playbackEnded(m_state, end == SoundStream::End::Finished, heard);
         return;
     }
     takeRecorded();
     if (!currentStream())
-        return; // the take itself could not go on
-    const qint64 from = m_streamFrom;
-    setStream(nullptr, 0);
-    m_position = m_takeStarted ? m_content->frames() : from;
-    m_mode = Mode::Stopped;
+        return; // the take itself could not go on, and said so
+    clearStream();
+    State next = m_state;
+    next.mode = Mode::Stopped;
+    m_state = transport::takeEnded(next, true, m_takeFrom, m_takeStarted, m_content->frames());
     if (end == SoundStream::End::Overflow)
-        publish(Report::Kind::RecordingCut, QStringLiteral("the disk did not keep up"));
+        cutTake(QStringLiteral("ο δισκος δεν προλαβαινε"));
+    else if (end == SoundStream::End::Failed)
+        cutTake(QStringLiteral("χαθηκε ο διακομιστης ηχου"));
+}
+
+// Orders never carried out (the open failed, or the session ended): a save among them
+// is no longer waited for at exit.
+void DeviceSession::dropRemaining()
+{
+    for (const Message &message : m_inbox->take()) {
+        if (message.kind == Message::Kind::Order)
+            m_backlog.push_back(message);
+    }
+    for (const Message &message : m_backlog) {
+        if (message.order.command == Command::Save)
+            m_saves->finish();
+    }
+    m_backlog.clear();
 }
 
 void DeviceSession::publish(Report::Kind kind, const QString &reason)
 {
     Report report;
     report.kind = kind;
-    report.mode = m_mode;
-    report.position = m_position;
+    report.binding = m_binding;
     report.handled = m_handled;
+    report.state = m_state;
     report.reason = reason;
     if (m_content && m_content->isOpen()) {
-        report.length = m_content->frames();
         report.rate = m_content->sampleRate();
         report.channels = m_content->channels();
     }
     // Only news goes to the window.
-    if (kind == Report::Kind::State && report.mode == m_published.mode && report.position == m_published.position
-        && report.length == m_published.length && report.handled == m_published.handled)
+    if (kind == Report::Kind::State && m_revision > 0 && report.state == m_published.state
+        && report.handled == m_published.handled)
         return;
-    if (kind == Report::Kind::State || kind == Report::Kind::Opened)
+    report.revision = ++m_revision;
+    if (kind == Report::Kind::State)
         m_published = report;
     m_report(report);
 }

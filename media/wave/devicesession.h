@@ -1,108 +1,121 @@
 #pragma once
 
-#include "audiodevice.h"
+#include "inbox.h"
+#include "transport.h"
 
 #include <QString>
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 class Content;
+class SaveTracker;
 class SoundEngine;
 struct SoundStream;
 
-// One binding of the device to one file, worked on a thread of its own: opening, reading
-// ahead for playback, keeping a recording and saving all touch the disk there, never on
-// the window's thread. Closing abandons the session: a thread stuck on a disk that stalls
-// is left to finish by itself and owns what it still needs.
+// One binding of the device to one file, carried out on a thread of its own: opening,
+// reading ahead for playback, writing a recording's take and starting saves all touch
+// the disk there, never on the window's thread. It carries out the window's orders in
+// the order they were given, deciding with the same function the window's view uses.
+// Closing abandons the session: a thread stuck on a disk that stalls is left to finish
+// by itself and owns what it still needs; orders already given (a save among them) are
+// carried out first, and nothing plays or records any more.
 class DeviceSession : public std::enable_shared_from_this<DeviceSession>
 {
 public:
-    using Mode = IAudioDevice::Mode;
-
-    enum class Command { Play, Pause, Stop, Rewind, Record, Save };
+    using Order = transport::Order;
+    using State = transport::State;
 
     struct Report
     {
-        enum class Kind { Opened, OpenFailed, State, SaveFailed, RecordingCut };
+        enum class Kind { State, SaveFailed, RecordingCut };
         Kind kind = Kind::State;
-        Mode mode = Mode::Closed;
-        qint64 position = 0;
-        qint64 length = 0;
+        quint64 binding = 0;  // the open's sequence number
+        quint64 revision = 0; // the session's own count of reports, from 1
+        quint64 handled = 0;  // the last order carried out
+        State state;
         int rate = 0;
         int channels = 0;
-        quint64 handled = 0; // the last command carried out
         QString reason;
     };
     // Called on the session's thread; must not block.
     using Reporter = std::function<void(const Report &)>;
 
-    DeviceSession(std::shared_ptr<SoundEngine> engine, QString path, Reporter reporter);
+    DeviceSession(std::shared_ptr<SoundEngine> engine, std::shared_ptr<SaveTracker> saves, QString path, Reporter reporter);
     ~DeviceSession();
 
-    // Starts the thread, which opens the file; sequence is the open's own number.
-    void start(quint64 sequence);
+    // Starts the thread, which opens the file; binding is the open's sequence number.
+    void start(quint64 binding);
     // From the window's thread; each returns at once.
-    void post(Command command, quint64 sequence, qint64 at = -1);
-    // Silences whatever plays or records now, ahead of the queue.
-    void silence();
-    void pauseSound();
-    // The window lets go: commands already posted are carried out (a save among them),
-    // nothing more is played or recorded, and the thread ends.
+    void post(quint64 sequence, const Order &order);
+    // Silences what plays or records now, ahead of the queue, and keeps any order given
+    // before `sequence` from starting a stream still: the order numbered `sequence`
+    // silences it anyway, and the sound must not start in between.
+    void silence(quint64 sequence);
+    void pauseSound(quint64 sequence);
     void abandon();
-    // Frames played or recorded so far, as the sound server counts them.
+    // Frames played or recorded so far by the stream there is, as the server counts them;
+    // -1 without one.
     qint64 livePosition() const;
 
 private:
-    struct Posted
+    struct Message
     {
-        Command command;
-        quint64 sequence;
-        qint64 at;
+        enum class Kind { Order, Abandon, Saved };
+        Kind kind = Kind::Order;
+        quint64 sequence = 0;
+        Order order;
+        bool saved = false;
+        QString error;
     };
 
     void run();
-    void carryOut(const Posted &posted);
-    void halt(qint64 at);
-    void startPlayback();
-    void startRecording();
+    void carryOut(quint64 sequence, const Order &order);
+    void endSound(const transport::Steps &steps, State &next);
+    void startPlaying(State &next, quint64 sequence);
+    void startRecording(State &next, quint64 sequence);
+    bool publishStream(const std::shared_ptr<SoundStream> &stream, qint64 from, quint64 sequence);
+    void startSave();
+    void finishSave(const Message &message);
     void readAhead();
     void takeRecorded();
+    void cutTake(const QString &why);
     void noticeEnd();
     void publish(Report::Kind kind = Report::Kind::State, const QString &reason = QString());
     std::shared_ptr<SoundStream> currentStream() const;
+    void clearStream();
     std::function<void()> ringer() const;
-    void setStream(std::shared_ptr<SoundStream> stream, qint64 from);
+    void dropRemaining();
 
     const std::shared_ptr<SoundEngine> m_engine;
+    const std::shared_ptr<SaveTracker> m_saves;
     const QString m_path;
     const Reporter m_report;
-    std::unique_ptr<Content> m_content;
+    const std::shared_ptr<Inbox<Message>> m_inbox = std::make_shared<Inbox<Message>>();
+    quint64 m_binding = 0;
 
-    // Shared with the streams, whose engine rings it: the engine never owns a session.
-    struct Bell
-    {
-        std::mutex mutex;
-        std::condition_variable cv;
-        bool rung = false;
-    };
-    const std::shared_ptr<Bell> m_bell = std::make_shared<Bell>();
-    // Under the bell's mutex.
-    std::deque<Posted> m_queue;
-    bool m_abandoned = false;
+    // Shared with the window's thread, under the mutex.
+    mutable std::mutex m_mutex;
     std::shared_ptr<SoundStream> m_stream;
     qint64 m_streamFrom = 0; // where the current stream began
+    quint64 m_silencedUpTo = 0;
 
     // The session thread's own.
-    Mode m_mode = Mode::Closed;
-    qint64 m_position = 0;
-    qint64 m_readAt = 0; // next frame for the playback ring
+    std::unique_ptr<Content> m_content;
+    State m_state;
     quint64 m_handled = 0;
+    quint64 m_revision = 0;
+    std::deque<Message> m_backlog; // orders taken from the inbox, not carried out yet
+    bool m_abandoned = false;
+    qint64 m_readAt = 0;           // next frame for the playback ring
+    qint64 m_takeFrom = 0;         // where the recording began
     bool m_takeStarted = false;
-    std::vector<float> m_buffer; // reused: nothing is allocated per chunk of sound
+    std::thread m_saver;           // joined before the session's thread ends
+    bool m_saving = false;
+    std::vector<float> m_buffer;   // reused: nothing is allocated per chunk of sound
     Report m_published;
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "audiodevice.h"
+
 #include <QtGlobal>
 
 #include <atomic>
@@ -43,6 +45,8 @@ struct SoundStream
     const Kind kind;
     const int rate;
     const int channels;
+    // Play: the output it is for, which the server remembers its own sink for.
+    IAudioDevice::Output output = IAudioDevice::Output::Desk;
     FrameRing ring;
     // Play: the reader has put the last of the audio into the ring.
     std::atomic<bool> inputDone {false};

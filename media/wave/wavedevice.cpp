@@ -1,13 +1,19 @@
 #include "wavedevice.h"
 
 #include "devicesession.h"
+#include "savetracker.h"
 #include "soundengine.h"
+#include "transport.h"
 
 #include <QObject>
-#include <QPointer>
 
+#include <cstdio>
 #include <mutex>
-#include <optional>
+#include <set>
+#include <unistd.h>
+
+using transport::Command;
+using transport::Order;
 
 namespace {
 
@@ -27,6 +33,19 @@ struct Mailbox
             QMetaObject::invokeMethod(receiver, std::move(job), Qt::QueuedConnection);
     }
 };
+
+// A temporary file beside a message whose save was given up, left on a disk that does
+// not answer. A child of its own removes it once the disk lets it: the program itself
+// ends now, and no thread of it may be left waiting on that disk.
+void removeWhenTheDiskAnswers(const std::string &path)
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // Only what is safe after a fork in a threaded program.
+        ::unlink(path.c_str());
+        ::_exit(0);
+    }
+}
 
 } // namespace
 
@@ -58,14 +77,6 @@ public:
             listener();
     }
 
-    void setMode(Mode next)
-    {
-        if (mode == next)
-            return;
-        mode = next;
-        notify();
-    }
-
     void setSoundAvailable(bool available)
     {
         if (soundAvailable == available)
@@ -86,62 +97,61 @@ public:
             problemListener(Problem::RecordingCut, file, report.reason);
     }
 
-    void receive(const std::shared_ptr<DeviceSession> &from, const Report &report)
+    void receive(const Report &report)
     {
-        if (!from || from != session)
-            return; // a binding the window has let go of
-        if (report.kind == Report::Kind::SaveFailed || report.kind == Report::Kind::RecordingCut)
+        if (report.kind != Report::Kind::State || report.binding != ledger.binding())
             return;
-        if (report.kind == Report::Kind::OpenFailed) {
+        rate = report.rate > 0 ? report.rate : rate;
+        channels = report.channels > 0 ? report.channels : channels;
+        const bool changed = ledger.receive(report.binding, report.revision, report.handled, report.state);
+        if (report.state.mode == Mode::Closed && !ledger.busy()) {
+            // The file could not be opened: the device is free for the next open.
             session.reset();
             path.clear();
-            handled = issued;
-            setMode(Mode::Closed);
-            return;
+            ledger.close();
         }
-        handled = report.handled;
-        // What the window did since the report was made counts for more than the report.
-        if (report.handled != issued)
+        if (changed)
+            notify();
+    }
+
+    // The operator's command: into the view at once, to the binding's thread in order,
+    // and silenced straight away where it stops the sound, ahead of anything queued.
+    void command(Order order)
+    {
+        if (!session)
             return;
-        position = report.position;
-        length = report.length;
-        rate = report.rate;
-        channels = report.channels;
-        held.reset();
-        mode = report.mode;
+        order.at = livePosition();
+        const auto posted = ledger.command(order);
+        if (!posted)
+            return;
+        if (posted->decision.steps.endSound)
+            session->silence(posted->sequence);
+        else if (posted->decision.steps.pauseSound)
+            session->pauseSound(posted->sequence);
+        if (order.command == Command::Save)
+            saves->accept();
+        session->post(posted->sequence, order);
         notify();
     }
 
-    void post(DeviceSession::Command command, qint64 at = -1)
+    qint64 livePosition() const
     {
-        session->post(command, ++issued, at);
-    }
-
-    qint64 currentPosition() const
-    {
-        if (held)
-            return *held;
-        if (session && (mode == Mode::Playing || mode == Mode::Recording)) {
+        if (session && ledger.live()) {
             const qint64 live = session->livePosition();
             if (live >= 0)
                 return live;
         }
-        return position;
+        return ledger.view().position;
     }
 
     const std::shared_ptr<Mailbox> mailbox = std::make_shared<Mailbox>();
+    const std::shared_ptr<SaveTracker> saves = std::make_shared<SaveTracker>();
     std::shared_ptr<SoundEngine> engine;
     std::shared_ptr<DeviceSession> session;
-    Mode mode = Mode::Closed;
+    transport::Ledger ledger;
     QString path;
-    qint64 position = 0;
-    qint64 length = 0;
     int rate = 48000;
     int channels = 1;
-    // Where the window itself stopped or rewound the sound, until the session confirms.
-    std::optional<qint64> held;
-    quint64 issued = 0;
-    quint64 handled = 0;
     bool soundAvailable = true;
     std::function<void()> listener;
     std::function<void(Problem, const QString &, const QString &)> problemListener;
@@ -160,25 +170,21 @@ bool WaveDevice::open(const QString &path)
 {
     if (d->session || path.isEmpty())
         return false;
-    // The reporter names its session by a number of its own, to tell the current binding
-    // from one the window has let go of; it holds no reference that would keep it alive.
-    auto tag = std::make_shared<std::weak_ptr<DeviceSession>>();
-    auto session = std::make_shared<DeviceSession>(d->engine, path, [box = d->mailbox, tag, path](const DeviceSession::Report &report) {
-        box->deliver([box, tag, path, report] {
-            auto *self = static_cast<Impl *>(box->receiver);
-            if (!self)
-                return;
-            self->tell(path, report);
-            self->receive(tag->lock(), report);
-        });
-    });
-    *tag = session;
+    const quint64 binding = d->ledger.open();
+    auto session = std::make_shared<DeviceSession>(d->engine, d->saves, path,
+                                                   [box = d->mailbox, path](const DeviceSession::Report &report) {
+                                                       box->deliver([box, path, report] {
+                                                           auto *self = static_cast<Impl *>(box->receiver);
+                                                           if (!self)
+                                                               return;
+                                                           self->tell(path, report);
+                                                           self->receive(report);
+                                                       });
+                                                   });
     d->session = session;
     d->path = path;
-    d->position = 0;
-    d->length = 0;
-    d->held.reset();
-    session->start(++d->issued);
+    session->start(binding);
+    d->notify();
     return true;
 }
 
@@ -188,84 +194,64 @@ void WaveDevice::close()
         d->session->abandon();
         d->session.reset();
     }
-    ++d->issued;
-    d->handled = d->issued;
+    const bool wasOpen = d->ledger.view().mode != Mode::Closed;
+    d->ledger.close();
     d->path.clear();
-    d->position = 0;
-    d->length = 0;
-    d->held.reset();
-    d->setMode(Mode::Closed);
+    if (wasOpen)
+        d->notify();
 }
 
-void WaveDevice::play()
+void WaveDevice::play(Output output)
 {
-    if (d->session)
-        d->post(DeviceSession::Command::Play);
+    d->command({Command::Play, output, -1});
 }
 
 void WaveDevice::pause()
 {
-    if (!d->session || d->mode != Mode::Playing)
-        return;
-    const qint64 at = d->currentPosition();
-    d->session->pauseSound();
-    d->post(DeviceSession::Command::Pause, at);
-    d->held = at;
-    d->setMode(Mode::Paused);
+    d->command({Command::Pause, Output::Desk, -1});
 }
 
 void WaveDevice::stop()
 {
-    if (!d->session)
-        return;
-    const Mode was = d->mode;
-    const qint64 at = was == Mode::Playing || was == Mode::Paused ? d->currentPosition() : -1;
-    // The sound goes first and straight to the engine: nothing queued ahead of the stop
-    // on the binding's thread, a stalled read least of all, may keep it playing.
-    d->session->silence();
-    d->post(DeviceSession::Command::Stop, at);
-    if (at >= 0)
-        d->held = at;
-    if (was == Mode::Playing || was == Mode::Paused || was == Mode::Recording)
-        d->setMode(Mode::Stopped);
+    d->command({Command::Stop, Output::Desk, -1});
 }
 
 void WaveDevice::rewind()
 {
-    if (!d->session)
-        return;
-    d->session->silence();
-    d->post(DeviceSession::Command::Rewind);
-    d->held = 0;
-    if (d->mode != Mode::Closed)
-        d->setMode(Mode::Stopped);
+    d->command({Command::Rewind, Output::Desk, -1});
 }
 
 void WaveDevice::record()
 {
-    if (d->session && d->mode != Mode::Recording)
-        d->post(DeviceSession::Command::Record);
+    d->command({Command::Record, Output::Desk, -1});
 }
 
 void WaveDevice::save()
 {
-    if (d->session)
-        d->post(DeviceSession::Command::Save);
+    d->command({Command::Save, Output::Desk, -1});
 }
 
 IAudioDevice::Mode WaveDevice::mode() const
 {
-    return d->mode;
+    return d->ledger.view().mode;
 }
 
 qint64 WaveDevice::position() const
 {
-    return d->currentPosition();
+    return d->livePosition();
 }
 
 qint64 WaveDevice::length() const
 {
-    return d->length;
+    // A take replaces everything after its start: while it grows, so does the content.
+    if (d->ledger.view().mode == Mode::Recording && d->ledger.live())
+        return qMax(d->livePosition(), d->ledger.view().position);
+    return d->ledger.view().length;
+}
+
+int WaveDevice::sampleRate() const
+{
+    return d->rate;
 }
 
 QString WaveDevice::path() const
@@ -288,11 +274,6 @@ void WaveDevice::setProblemListener(std::function<void(Problem, const QString &,
     d->problemListener = std::move(listener);
 }
 
-int WaveDevice::sampleRate() const
-{
-    return d->rate;
-}
-
 int WaveDevice::channelCount() const
 {
     return d->channels;
@@ -300,5 +281,22 @@ int WaveDevice::channelCount() const
 
 bool WaveDevice::busy() const
 {
-    return d->handled != d->issued;
+    return (d->session && d->ledger.busy()) || d->saves->pending() > 0;
+}
+
+int WaveDevice::savesPending() const
+{
+    return d->saves->pending();
+}
+
+void WaveDevice::finishSaves(std::chrono::milliseconds stall)
+{
+    std::set<std::string> left;
+    if (d->saves->waitAll(stall, &left))
+        return;
+    std::fprintf(stderr, "Vendrel9: a save was given up: the disk stopped answering for %lld s. "
+                         "The old file is as it was.\n",
+                 static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(stall).count()));
+    for (const std::string &temporary : left)
+        removeWhenTheDiskAnswers(temporary);
 }

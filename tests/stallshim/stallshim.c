@@ -5,6 +5,12 @@
 //
 // And a temporary folder that fills up: with V9_TAKE_LIMIT set, positioned writes to a
 // regular file (the recording's take) past that many bytes fail with ENOSPC.
+//
+// And a slow network share, the folder V9_SHARE_DIR: every write to a file in it takes
+// V9_SHARE_WRITE_MS more and every read V9_SHARE_READ_MS more; while the file named by
+// V9_SHARE_STALL exists its writes wait, as on a share whose server went quiet; and it
+// has no unnamed temporary files (O_TMPFILE fails with EOPNOTSUPP), as many shares have
+// none.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -50,10 +56,60 @@ static int is_target_fd(int fd)
 
 #define NEXT(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
 
+static const char *share_dir(void)
+{
+    const char *dir = getenv("V9_SHARE_DIR");
+    return dir && *dir ? dir : NULL;
+}
+
+static int under_share(const char *path)
+{
+    const char *dir = share_dir();
+    const size_t n = dir ? strlen(dir) : 0;
+    return dir && path && strncmp(path, dir, n) == 0 && (path[n] == '/' || path[n] == '\0');
+}
+
+// A descriptor of a regular file in the share, named or not (an unnamed one's link in
+// /proc still starts with its folder).
+static int in_share(int fd)
+{
+    if (!share_dir())
+        return 0;
+    struct stat st;
+    if (syscall(SYS_fstat, fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return 0;
+    char link[64], path[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = syscall(SYS_readlinkat, AT_FDCWD, link, path, sizeof path - 1);
+    if (n <= 0)
+        return 0;
+    path[n] = '\0';
+    return under_share(path);
+}
+
+static void share_delay(int fd, const char *variable)
+{
+    const char *ms = getenv(variable);
+    if (!ms || !in_share(fd))
+        return;
+    usleep((useconds_t)atoi(ms) * 1000);
+}
+
+static void share_write(int fd)
+{
+    if (!share_dir() || !in_share(fd))
+        return;
+    const char *flag = getenv("V9_SHARE_STALL");
+    while (flag && syscall(SYS_faccessat, AT_FDCWD, flag, F_OK) == 0)
+        usleep(10000);
+    share_delay(fd, "V9_SHARE_WRITE_MS");
+}
+
 ssize_t read(int fd, void *buf, size_t count)
 {
     if (stalling() && is_target_fd(fd))
         hold();
+    share_delay(fd, "V9_SHARE_READ_MS");
     return NEXT(read)(fd, buf, count);
 }
 
@@ -61,6 +117,7 @@ ssize_t pread64(int fd, void *buf, size_t count, off64_t offset)
 {
     if (stalling() && is_target_fd(fd))
         hold();
+    share_delay(fd, "V9_SHARE_READ_MS");
     return NEXT(pread64)(fd, buf, count, offset);
 }
 
@@ -68,7 +125,14 @@ ssize_t pread(int fd, void *buf, size_t count, off_t offset)
 {
     if (stalling() && is_target_fd(fd))
         hold();
+    share_delay(fd, "V9_SHARE_READ_MS");
     return NEXT(pread)(fd, buf, count, offset);
+}
+
+ssize_t write(int fd, const void *buf, size_t count)
+{
+    share_write(fd);
+    return NEXT(write)(fd, buf, count);
 }
 
 int stat(const char *path, struct stat *st)
@@ -90,6 +154,15 @@ static mode_t mode_of(int flags, va_list args)
     return (flags & (O_CREAT | O_TMPFILE)) ? va_arg(args, mode_t) : 0;
 }
 
+// The share has no unnamed temporary files.
+static int refused_tmpfile(const char *path, int flags)
+{
+    if ((flags & O_TMPFILE) != O_TMPFILE || !under_share(path))
+        return 0;
+    errno = EOPNOTSUPP;
+    return 1;
+}
+
 int open(const char *path, int flags, ...)
 {
     va_list args;
@@ -98,6 +171,8 @@ int open(const char *path, int flags, ...)
     va_end(args);
     if (stalling() && is_target_path(path))
         hold();
+    if (refused_tmpfile(path, flags))
+        return -1;
     return NEXT(open)(path, flags, mode);
 }
 
@@ -109,6 +184,8 @@ int open64(const char *path, int flags, ...)
     va_end(args);
     if (stalling() && is_target_path(path))
         hold();
+    if (refused_tmpfile(path, flags))
+        return -1;
     return NEXT(open64)(path, flags, mode);
 }
 
@@ -120,6 +197,8 @@ int openat(int dirfd, const char *path, int flags, ...)
     va_end(args);
     if (stalling() && is_target_path(path))
         hold();
+    if (refused_tmpfile(path, flags))
+        return -1;
     return NEXT(openat)(dirfd, path, flags, mode);
 }
 
@@ -147,6 +226,7 @@ static ssize_t room_for(int fd, size_t count, off64_t offset)
 
 ssize_t pwrite64(int fd, const void *buf, size_t count, off64_t offset)
 {
+    share_write(fd);
     const ssize_t room = room_for(fd, count, offset);
     if (room < 0)
         return -1;
@@ -155,6 +235,7 @@ ssize_t pwrite64(int fd, const void *buf, size_t count, off64_t offset)
 
 ssize_t pwrite(int fd, const void *buf, size_t count, off_t offset)
 {
+    share_write(fd);
     const ssize_t room = room_for(fd, count, offset);
     if (room < 0)
         return -1;

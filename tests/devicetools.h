@@ -1,0 +1,56 @@
+#pragma once
+
+#include "wavedevice.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QFile>
+#include <QString>
+#include <QTest>
+
+// Helpers for tests of the real wave device, which works on threads of its own.
+namespace devicetools {
+
+// Waits until the device has carried out every command given so far and written every
+// save; says whether it did within the time (generous, for a busy machine).
+inline bool settled(const WaveDevice &device, int ms = 10000)
+{
+    return QTest::qWaitFor([&] { return !device.busy(); }, ms);
+}
+
+// Opens and waits for the outcome: true when the device ended open.
+inline bool openAndSettle(WaveDevice &device, const QString &path)
+{
+    return device.open(path) && settled(device) && device.mode() != IAudioDevice::Mode::Closed;
+}
+
+struct SaveOutcome
+{
+    bool failed = false;
+    QString reason;
+};
+
+// Saves and waits; what the device reported through its problem listener.
+inline SaveOutcome saveAndSettle(WaveDevice &device)
+{
+    SaveOutcome outcome;
+    device.setProblemListener([&outcome](IAudioDevice::Problem problem, const QString &, const QString &reason) {
+        if (problem == IAudioDevice::Problem::SaveFailed) {
+            outcome.failed = true;
+            outcome.reason = reason;
+        }
+    });
+    device.save();
+    settled(device);
+    QCoreApplication::processEvents();
+    device.setProblemListener(nullptr);
+    return outcome;
+}
+
+inline QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace devicetools
