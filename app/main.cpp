@@ -13,5 +13,9 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("Vendrel9"));
     Station station;
     station.window.show();
-    return app.exec();
+    const int result = app.exec();
+    // The transmitter is unkeyed by now. What the operator asked to save is written
+    // before the program ends, however slow the disk, while it keeps answering.
+    station.device.finishSaves();
+    return result;
 }

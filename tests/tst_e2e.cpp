@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QDirIterator>
+#include <QScopeGuard>
 #include <QProcess>
 #include <sys/stat.h>
 #include <QStandardPaths>
@@ -75,8 +76,13 @@ class TestEndToEnd : public QObject
             QStringList env = ports.environment();
             env << QStringLiteral("DISPLAY=") + display << QStringLiteral("QT_QPA_PLATFORM=xcb")
                 << QStringLiteral("HOME=") + home.path() << QStringLiteral("XDG_CONFIG_HOME=") + home.filePath(QStringLiteral(".config"));
+            for (const QString &setting : extraEnvironment) {
+                const QString name = setting.section(QLatin1Char('='), 0, 0) + QLatin1Char('=');
+                env.erase(std::remove_if(env.begin(), env.end(), [&](const QString &e) { return e.startsWith(name); }), env.end());
+                env << setting;
+            }
             app.setEnvironment(env);
-            app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            app.setProcessChannelMode(QProcess::ForwardedOutputChannel);
             app.start(QStringLiteral(V9_BINARY), arguments);
             if (!app.waitForStarted())
                 return false;
@@ -136,8 +142,30 @@ class TestEndToEnd : public QObject
                 files << QDir(home.path()).relativeFilePath(it.next());
             return files;
         }
+        // Clicks at client-area coordinates, one after the other with no pause between.
+        void clickAtOnce(const QList<QPoint> &points)
+        {
+            QStringList args;
+            for (const QPoint &p : points)
+                args << QStringLiteral("mousemove") << QStringLiteral("--window") << window << QString::number(p.x())
+                     << QString::number(p.y() + menuHeight) << QStringLiteral("click") << QStringLiteral("1");
+            xdotool(args);
+        }
+        // What the program said on standard error so far.
+        QString errors()
+        {
+            stderrText += QString::fromLocal8Bit(app.readAllStandardError());
+            return stderrText;
+        }
         QTemporaryDir home;
+        QStringList extraEnvironment;
+        QString stderrText;
     };
+
+    // Where the window's controls are, in client-area pixels.
+    static constexpr QPoint kBarStop {328, 76};
+    static constexpr QPoint kBarRecord {392, 76};
+    static constexpr QPoint kSave {460, 148};
 
 private slots:
     void initTestCase()
@@ -295,6 +323,85 @@ private slots:
             files.removeAll(QStringLiteral(".config/pulse/cookie"));
             QCOMPARE(files, QStringList());
         }
+    }
+
+    // What the operator asked to save is written before the program ends: saved, then
+    // closed at once by a signal (as at logout), on a local disk and on a slow share with
+    // no unnamed temporary files. The file holds the take and nothing is left beside it.
+    void saveAskedForIsFinishedBeforeExit_data()
+    {
+        QTest::addColumn<bool>("slowShare");
+        QTest::addColumn<bool>("stopToo");
+        QTest::newRow("local disk, save then SIGTERM") << false << false;
+        QTest::newRow("local disk, save, stop, SIGTERM") << false << true;
+        QTest::newRow("slow share, save then SIGTERM") << true << false;
+        QTest::newRow("slow share, save, stop, SIGTERM") << true << true;
+    }
+
+    void saveAskedForIsFinishedBeforeExit()
+    {
+        QFETCH(bool, slowShare);
+        QFETCH(bool, stopToo);
+        PtyPorts ports;
+        QTemporaryDir share;
+        const QString path = share.filePath(QStringLiteral("cq.wav"));
+        Session s(ports, m_display);
+        s.extraEnvironment << QStringLiteral("LD_PRELOAD=%1:%2").arg(PtyPorts::shimPath(), QStringLiteral(V9_STALLSHIM_PATH));
+        if (slowShare)
+            s.extraEnvironment << QStringLiteral("V9_SHARE_DIR=") + share.path() << QStringLiteral("V9_SHARE_WRITE_MS=150");
+        QVERIFY(s.start());
+        s.typePath(path); // a new message
+        s.click(kBarRecord.x(), kBarRecord.y());
+        QThread::msleep(1500);
+        if (stopToo)
+            s.clickAtOnce({kSave, kBarStop});
+        else
+            s.clickAtOnce({kSave});
+        s.app.terminate();
+        QVERIFY(s.app.waitForFinished(60000));
+        QCOMPARE(s.app.exitCode(), 0);
+        int rate = 0;
+        const QVector<float> saved = readFile(path, &rate);
+        QCOMPARE(rate, 48000);
+        QVERIFY2(saved.size() > 48000 / 2, qPrintable(QString::number(saved.size())));
+        QCOMPARE(QDir(share.path()).entryList(QDir::Files | QDir::Hidden | QDir::System), QStringList {QStringLiteral("cq.wav")});
+    }
+
+    // A share that stops answering in the middle of the save: after a few seconds the
+    // program gives the save up and ends, says so, and the old message is as it was with
+    // nothing beside it.
+    void saveOnAShareThatStopsAnsweringIsGivenUp()
+    {
+        PtyPorts ports;
+        QTemporaryDir share;
+        const QString path = share.filePath(QStringLiteral("cq.wav"));
+        QVERIFY(writeTone(path, 700, 1.0, 48000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray before = file.readAll();
+        file.close();
+        const QString stall = m_files.filePath(QStringLiteral("share-stalled"));
+        Session s(ports, m_display);
+        s.extraEnvironment << QStringLiteral("LD_PRELOAD=%1:%2").arg(PtyPorts::shimPath(), QStringLiteral(V9_STALLSHIM_PATH))
+                           << QStringLiteral("V9_SHARE_DIR=") + share.path() << QStringLiteral("V9_SHARE_STALL=") + stall;
+        QVERIFY(s.start());
+        s.typePath(path);
+        s.click(kBarRecord.x(), kBarRecord.y()); // over the whole message
+        QThread::msleep(1000);
+        QVERIFY(QFile(stall).open(QIODevice::WriteOnly));
+        const auto unstall = qScopeGuard([stall] { QFile::remove(stall); });
+        s.clickAtOnce({kSave});
+        QThread::msleep(300);
+        QElapsedTimer clock;
+        clock.start();
+        s.app.terminate();
+        QVERIFY(s.app.waitForFinished(30000));
+        QCOMPARE(s.app.exitCode(), 0);
+        qInfo("ended %lld ms after SIGTERM", clock.elapsed());
+        QVERIFY2(s.errors().contains(QStringLiteral("given up")), qPrintable(s.errors()));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), before);
+        QVERIFY(waitFor([&] { return QDir(share.path()).entryList(QDir::Files | QDir::Hidden | QDir::System).size() == 1; }, 5000));
     }
 
 private:
