@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds with warnings as errors and runs every test, audio ones on a private PulseAudio
 # server; the sound tests again on a private PipeWire; then the whole suite once more in
-# a Debug build, where Qt's own assertions are compiled in. Extra arguments go to CMake
-# (make check-asan passes the sanitizer option and skips the Debug pass).
+# a Debug build with AddressSanitizer and UBSan, where Qt's own assertions are compiled
+# in and the sound engine's stress test runs its thousands of rounds. Extra arguments go
+# to CMake (make check-asan passes the sanitizer option and skips the Debug pass).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
@@ -22,6 +23,11 @@ run_suite "$build" pulseaudio
 run_suite "$build" pipewire -L sound
 if [[ $# -eq 0 && -z "${V9_SKIP_DEBUG:-}" ]]; then
   debug=${BUILD_DIR_DEBUG:-$root/build-debug}
-  BUILD_DIR=$debug "$root/scripts/build.sh" -DCMAKE_BUILD_TYPE=Debug
-  run_suite "$debug" pulseaudio -E '^package$'
+  BUILD_DIR=$debug "$root/scripts/build.sh" -DCMAKE_BUILD_TYPE=Debug -DVENDREL9_SANITIZE=ON
+  (
+    # The shims are preloaded ahead of the sanitizer runtime, which then skips its check.
+    export ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    export LSAN_OPTIONS=suppressions=$root/tests/lsan.supp V9_STRESS_ROUNDS=2000
+    run_suite "$debug" pulseaudio -E '^package$'
+  )
 fi
