@@ -5,7 +5,7 @@ SECONDS ?= 60
 run:
 	scripts/deps.sh run
 	scripts/build.sh
-	build/app/vendrel9
+	build/bin/vendrel9
 
 test:
 	scripts/deps.sh test

@@ -172,6 +172,13 @@ void Form1::wireEvents()
         m_messages.notify(text, QStringLiteral("Vendrel9"), IMessageBox::Icon::Warning);
     });
 
+    // An unkeying step that failed at the port after it returned (the adapter pulled out
+    // on air) is told the same way, without a box that waits.
+    m_serial.setFailureListener([this] {
+        m_messages.notify(portFailureText(m_serial, m_serial.failure(), m_serial.errorString()),
+                          QStringLiteral("Vendrel9"), IMessageBox::Icon::Warning);
+    });
+
     using PortHandler = void (*)(PortControls &, qint16);
     static constexpr std::array<PortHandler, 6> portHandlers {
         cmdcom1_Click, cmdcom2_Click, cmdcom3_Click, cmdcom4_Click, cmdcom5_Click, cmdcom6_Click,

@@ -8,9 +8,23 @@ namespace {
 
 const QString kTitle = QStringLiteral("Vendrel9");
 
-// Names the COM number and the device it stands for, says in Greek what is wrong where
-// it is known, and gives the system's own words.
-void reportPortFailure(KeyingControls &c, ISerialPort::Failure failure, const QString &reason)
+// The station back to idle after a transmission that never started: the focus goes back
+// to ΑΝΑΠΑΡΑΓΩΓΗ+ΕΚΠΟΜΠΗ, never to the path box, unless the operator called the start off
+// and put it elsewhere. Only a failure is told.
+void backToIdle(KeyingControls &c, ISerialPort::Failure failure, const QString &reason)
+{
+    c.cmdPlayTr.show();
+    c.cmdFile.show();
+    const bool calledOff = failure == ISerialPort::Failure::Cancelled;
+    if (!calledOff || !c.cmdPlayTr.window()->focusWidget())
+        c.cmdPlayTr.setFocus(Qt::OtherFocusReason);
+    if (!calledOff)
+        c.messages.show(portFailureText(c.MSComm1, failure, reason), kTitle, IMessageBox::Icon::Warning);
+}
+
+} // namespace
+
+QString portFailureText(const ISerialPort &port, ISerialPort::Failure failure, const QString &reason)
 {
     QString meaning;
     switch (failure) {
@@ -25,16 +39,13 @@ void reportPortFailure(KeyingControls &c, ISerialPort::Failure failure, const QS
         break;
     case ISerialPort::Failure::None:
     case ISerialPort::Failure::Other:
+    case ISerialPort::Failure::Cancelled:
         break;
     }
-    const QString port = QStringLiteral("COM%1 (%2)").arg(c.MSComm1.commPort()).arg(c.MSComm1.portName());
-    const QString text = meaning.isEmpty()
-        ? QStringLiteral("Η θυρα %1 δεν λειτουργει: %2").arg(port, reason)
-        : QStringLiteral("Η θυρα %1 δεν λειτουργει: %2\n(%3)").arg(port, meaning, reason);
-    c.messages.show(text, kTitle, IMessageBox::Icon::Warning);
+    const QString name = QStringLiteral("COM%1 (%2)").arg(port.commPort()).arg(port.portName());
+    return meaning.isEmpty() ? QStringLiteral("Η θυρα %1 δεν λειτουργει: %2").arg(name, reason)
+                             : QStringLiteral("Η θυρα %1 δεν λειτουργει: %2\n(%3)").arg(name, meaning, reason);
 }
-
-} // namespace
 
 void cmdPlayTr_Click(KeyingControls &c)
 {
@@ -42,6 +53,10 @@ void cmdPlayTr_Click(KeyingControls &c)
         c.messages.show(QStringLiteral("Παρακαλω επιλεξτε καποιο αρχειο Wav"), kTitle, IMessageBox::Icon::None);
         return;
     }
+    // Hiding the focused button would hand the focus on to the path box, the whole path
+    // selected, where the next Space would blank it.
+    if (c.cmdPlayTr.hasFocus() || c.cmdFile.hasFocus())
+        c.cmdPlayTr.window()->focusWidget()->clearFocus();
     c.cmdPlayTr.hide();
     c.cmdFile.hide();
     c.MSComm1.setCommPort(c.PortNumber);
@@ -49,29 +64,23 @@ void cmdPlayTr_Click(KeyingControls &c)
     // A port that cannot be opened or keyed leaves the station idle and the program
     // running: an error here must never cost the operator the contact.
     if (!c.MSComm1.setPortOpen(true)) {
-        const QString reason = c.MSComm1.errorString();
-        const ISerialPort::Failure failure = c.MSComm1.failure();
-        c.cmdPlayTr.show();
-        c.cmdFile.show();
-        reportPortFailure(c, failure, reason);
+        backToIdle(c, c.MSComm1.failure(), c.MSComm1.errorString());
         return;
     }
     if (!c.MSComm1.setRTSEnable(true)) {
-        const QString reason = c.MSComm1.errorString();
+        // What went wrong is kept before the unkeying steps clear it.
         const ISerialPort::Failure failure = c.MSComm1.failure();
+        const QString reason = c.MSComm1.errorString();
         c.MSComm1.setRTSEnable(false);
         c.MSComm1.setPortOpen(false);
-        c.cmdPlayTr.show();
-        c.cmdFile.show();
-        reportPortFailure(c, failure, reason);
+        backToIdle(c, failure, reason);
         return;
     }
     c.MMControl1.setCommand(QStringLiteral("Play"));
     c.Shape1.show();
     c.Shape2.hide();
     c.cmdStop.show();
-    // The hidden button's focus would fall to the path box, path selected, where the
-    // next Space would blank it on air. On the stop button, Space unkeys instead.
+    // On the stop button Space unkeys, and stays there: pressing it again only stops again.
     c.cmdStop.setFocus(Qt::OtherFocusReason);
 }
 
@@ -94,9 +103,10 @@ void cmdStop_Click(KeyingControls &c)
     }
     c.Shape1.hide();
     c.Shape2.show();
-    c.cmdPlayTr.setFocus(Qt::OtherFocusReason);
+    // The focus stays on ΔΙΑΚΟΠΗ: a second Space stops again and never keys. Keying
+    // takes a deliberate move to ΑΝΑΠΑΡΑΓΩΓΗ+ΕΚΠΟΜΠΗ.
     if (!failure.isEmpty())
-        reportPortFailure(c, kind, failure);
+        c.messages.show(portFailureText(c.MSComm1, kind, failure), kTitle, IMessageBox::Icon::Warning);
 }
 
 void Form_Unload(KeyingControls &c)

@@ -24,6 +24,10 @@ struct KeyingControls
     qint16 &PortNumber;
 };
 
+// What the operator is told of a port that failed: the COM number and the device it
+// stood for, what is wrong in Greek where that is known, and the system's own words.
+QString portFailureText(const ISerialPort &port, ISerialPort::Failure failure, const QString &reason);
+
 // Keys the transmitter on COM<PortNumber> and plays the bound file into it.
 void cmdPlayTr_Click(KeyingControls &c);
 // Stops the sound, unkeys and closes the port.

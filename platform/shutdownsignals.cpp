@@ -10,12 +10,14 @@
 namespace {
 
 int g_pipe[2] = {-1, -1};
+volatile sig_atomic_t g_requested = 0;
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // Only async-signal-safe calls here: one write of the signal number, errno kept.
 void onSignal(int number)
 {
     const int saved = errno;
+    g_requested = 1;
     const unsigned char byte = static_cast<unsigned char>(number);
     [[maybe_unused]] const ssize_t written = ::write(g_pipe[1], &byte, 1);
     errno = saved;
@@ -49,6 +51,11 @@ ShutdownSignals::~ShutdownSignals()
     ::close(g_pipe[0]);
     ::close(g_pipe[1]);
     g_pipe[0] = g_pipe[1] = -1;
+}
+
+bool ShutdownSignals::requested()
+{
+    return g_requested != 0;
 }
 
 void ShutdownSignals::onReadable()

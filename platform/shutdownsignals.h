@@ -13,6 +13,9 @@ public:
     explicit ShutdownSignals(QObject *parent = nullptr);
     ~ShutdownSignals() override;
     bool isInstalled() const { return m_notifier != nullptr; }
+    // A shutdown signal has arrived, even if the event loop has not got to it yet: what
+    // is about to key the transmitter checks this first.
+    static bool requested();
 
 signals:
     void shutdownRequested(int signalNumber);

@@ -10,7 +10,7 @@ app=
 cleanup() { [[ -n "$app" ]] && kill "$app" 2>/dev/null; kill "$xvfb" 2>/dev/null; true; }
 trap cleanup EXIT
 for _ in $(seq 50); do [[ -e /tmp/.X11-unix/X${display#:} ]] && break; sleep 0.1; done
-DISPLAY=$display QT_QPA_PLATFORM=xcb "${BUILD_DIR:-$root/build}/app/vendrel9" >/dev/null 2>&1 &
+DISPLAY=$display QT_QPA_PLATFORM=xcb "${BUILD_DIR:-$root/build}/bin/vendrel9" >/dev/null 2>&1 &
 app=$!
 window=$(DISPLAY=$display xdotool search --sync --onlyvisible --name VALDOR | head -1)
 sleep 1

@@ -68,6 +68,15 @@ public:
     QString errorString() const override { return m_error; }
     Failure failure() const override { return m_failure; }
     QString portName() const override { return QStringLiteral("/dev/ttyS%1").arg(m_port - 1); }
+    void setFailureListener(std::function<void()> listener) override { m_failureListener = std::move(listener); }
+    // A step that returned at once fails at the port after all, as the real one tells it.
+    void failLater(const QString &reason)
+    {
+        m_error = reason;
+        m_failure = Failure::Other;
+        if (m_failureListener)
+            m_failureListener();
+    }
 
     bool failOpen = false;
     bool failClose = false;
@@ -82,6 +91,7 @@ private:
     bool m_rtsEnable = false;
     QString m_error;
     Failure m_failure = Failure::None;
+    std::function<void()> m_failureListener;
 };
 
 class FakeFileDialog final : public IFileDialog

@@ -23,7 +23,8 @@ fi
 
 dpkg -x "$deb" "$scratch/root"
 app=org.vendrel9.Vendrel9
-for file in usr/bin/vendrel9 "usr/share/applications/$app.desktop" "usr/share/metainfo/$app.metainfo.xml" \
+for file in usr/bin/vendrel9 usr/libexec/vendrel9/vendrel9-port usr/libexec/vendrel9/vendrel9-filedialog \
+            "usr/share/applications/$app.desktop" "usr/share/metainfo/$app.metainfo.xml" \
             "usr/share/icons/hicolor/scalable/apps/$app.svg" usr/share/doc/vendrel9/copyright \
             usr/share/doc/vendrel9/changelog.gz usr/share/man/man1/vendrel9.1.gz; do
   [[ -e "$scratch/root/$file" ]] || { echo "missing from the package: $file"; exit 1; }
@@ -35,6 +36,8 @@ QT_QPA_PLATFORM=offscreen "$scratch/root/usr/bin/vendrel9" &
 pid=$!
 sleep 2
 kill -0 "$pid" || { echo "installed binary did not stay up"; exit 1; }
+# The port is held by the installed helper, started beside the program.
+pgrep -P "$pid" -x vendrel9-port >/dev/null || { echo "the installed program did not start its port helper"; exit 1; }
 kill -TERM "$pid"
 status=0
 wait "$pid" || status=$?

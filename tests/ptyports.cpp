@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 PtyPorts::PtyPorts()
@@ -30,6 +31,17 @@ bool PtyPorts::add(int com)
         return false;
     m_masters[size_t(com - 1)] = master;
     return true;
+}
+
+QString PtyPorts::slave(int com) const
+{
+    return QFile::symLinkTarget(m_dir.filePath(QStringLiteral("ttyS%1").arg(com - 1)));
+}
+
+bool PtyPorts::hungUp(int com, int timeoutMs) const
+{
+    pollfd fd {master(com), POLLIN, 0};
+    return ::poll(&fd, 1, timeoutMs) > 0 && (fd.revents & POLLHUP);
 }
 
 void PtyPorts::closeMaster(int com)

@@ -18,6 +18,10 @@ public:
     bool add(int com);
     // The master side: its termios is the port's.
     int master(int com) const { return m_masters[size_t(com - 1)]; }
+    // The pseudo-terminal COMn stands for.
+    QString slave(int com) const;
+    // True once no process holds COMn open any more (the port hung up), within the time.
+    bool hungUp(int com, int timeoutMs) const;
     // Closes the master side, as when the device at the far end is gone.
     void closeMaster(int com);
     // RTS changes as "ttySn <0|1> <ns>" lines, oldest first.

@@ -1,16 +1,20 @@
 #include "serialportadapter.h"
 
+#include "helperprocess.h"
+#include "mailbox.h"
+#include "shutdownsignals.h"
+
+#include <QEventLoop>
 #include <QFileInfo>
-#include <QSerialPort>
+#include <QPointer>
+#include <QSocketNotifier>
 #include <QStandardPaths>
 
-#ifdef Q_OS_UNIX
 #include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <termios.h>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <unistd.h>
-#endif
 
 QString portDeviceName(qint16 port)
 {
@@ -31,163 +35,330 @@ QString portDeviceName(qint16 port)
 
 namespace {
 
-#ifdef Q_OS_UNIX
-// QSerialPort leaves HUPCL as it finds it and other programs clear it. With it set the
-// kernel drops RTS when the last descriptor goes, so a crash cannot leave the radio keyed.
-bool setHangupOnClose(int fd, QString *reason)
+using Failure = ISerialPort::Failure;
+
+Failure failureOf(const QByteArray &kind)
 {
-    termios tio {};
-    if (::tcgetattr(fd, &tio) != 0) {
-        *reason = QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
-    if (tio.c_cflag & HUPCL)
-        return true;
-    tio.c_cflag |= HUPCL;
-    if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
-        *reason = QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
-    return true;
+    if (kind == "notfound")
+        return Failure::NotFound;
+    if (kind == "busy")
+        return Failure::Busy;
+    if (kind == "permission")
+        return Failure::PermissionDenied;
+    return Failure::Other;
 }
-#endif
 
 } // namespace
 
-SerialPortAdapter::SerialPortAdapter() : m_port(std::make_unique<QSerialPort>()) {}
-
-SerialPortAdapter::~SerialPortAdapter()
+class SerialPortAdapter::Impl : public QObject
 {
-    closePort();
-}
+public:
+    // One command sent to the helper, awaiting its answer.
+    struct Request
+    {
+        quint64 id = 0;
+        bool waitedFor = false;
+        bool answered = false;
+        bool ok = false;
+        Failure failure = Failure::None;
+        QString reason;
+    };
 
-void SerialPortAdapter::closePort()
-{
-    if (!m_port->isOpen())
-        return;
-    m_port->setRequestToSend(false);
-#ifdef Q_OS_UNIX
-    // QSerialPort puts back the settings it found at open before it closes, HUPCL
-    // cleared among them, and the close would then leave RTS as it stands. A copy of the
-    // descriptor outlives that close and is closed last, with HUPCL set, so the kernel
-    // drops the lines even when the line could not be switched just above.
-    const int last = ::fcntl(int(m_port->handle()), F_DUPFD_CLOEXEC, 0);
-    m_port->close();
-    if (last >= 0) {
-        QString ignored;
-        setHangupOnClose(last, &ignored);
-        ::close(last);
+    Impl() { mailbox->receiver = this; }
+
+    ~Impl() override
+    {
+        mailbox->close();
+        // The helper reads the end of its input as the end of its work: RTS down, the
+        // port closed. It is not waited for.
+        delete notifier;
+        helper.release();
     }
-#else
-    m_port->close();
-#endif
+
+    bool startHelper()
+    {
+        if (helper.running())
+            return true;
+        delete notifier;
+        notifier = nullptr;
+        input.clear();
+        if (!helper.start(QStringLiteral("vendrel9-port"), {QString::number(::getpid())}))
+            return false;
+        notifier = new QSocketNotifier(helper.socket(), QSocketNotifier::Read, this);
+        connect(notifier, &QSocketNotifier::activated, this, [this] { readAnswers(); });
+        return true;
+    }
+
+    // Sends a command; its answer comes later, in order.
+    std::shared_ptr<Request> send(const QByteArray &command, bool waitedFor)
+    {
+        auto request = std::make_shared<Request>();
+        request->id = ++sent;
+        request->waitedFor = waitedFor;
+        const QByteArray line = command + '\n';
+        const ssize_t put = helper.running() ? ::write(helper.socket(), line.constData(), size_t(line.size())) : -1;
+        if (put != line.size()) {
+            request->answered = true;
+            request->failure = Failure::Other;
+            request->reason = QStringLiteral("the port's helper has ended");
+            return request;
+        }
+        pending.push_back(request);
+        return request;
+    }
+
+    void readAnswers()
+    {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t got = ::read(helper.socket(), buffer, sizeof buffer);
+            if (got > 0) {
+                input.append(buffer, got);
+                continue;
+            }
+            if (got < 0 && (errno == EAGAIN || errno == EINTR))
+                break;
+            helperEnded();
+            return;
+        }
+        qsizetype end = -1;
+        while ((end = input.indexOf('\n')) >= 0 && !pending.empty()) {
+            const QByteArray line = input.left(end);
+            input.remove(0, end + 1);
+            const std::shared_ptr<Request> request = pending.front();
+            pending.pop_front();
+            request->answered = true;
+            request->ok = line == "ok";
+            if (!request->ok) {
+                const QList<QByteArray> parts = line.split(' ');
+                request->failure = failureOf(parts.value(1));
+                request->reason = QString::fromUtf8(line.mid(qMin<qsizetype>(line.size(), 6 + parts.value(1).size())));
+                if (!request->waitedFor)
+                    tellLateFailure(request->failure, request->reason);
+            }
+        }
+        wake();
+    }
+
+    void helperEnded()
+    {
+        delete notifier;
+        notifier = nullptr;
+        helper.release();
+        open = false;
+        for (const auto &request : pending) {
+            request->answered = true;
+            request->failure = Failure::Other;
+            request->reason = QStringLiteral("the port's helper has ended");
+        }
+        pending.clear();
+        wake();
+    }
+
+    void tellLateFailure(Failure kind, const QString &reason)
+    {
+        failure = kind;
+        error = reason;
+        if (failureListener)
+            failureListener();
+    }
+
+    // Runs the window's events until done() holds or the wait is called off: an unkey
+    // since `since`, a shutdown signal, the program quitting. False when called off.
+    bool waitUntil(const std::function<bool()> &done, quint64 since)
+    {
+        const auto calledOff = [&] { return unkeys != since || ShutdownSignals::requested(); };
+        if (loop)
+            return done() && !calledOff(); // one wait at a time; the handlers never nest two
+        QEventLoop waiting;
+        loop = &waiting;
+        // Woken for any news; the program quitting makes exec() return at once, below 0.
+        while (!done() && !calledOff()) {
+            if (waiting.exec() < 0)
+                break;
+        }
+        loop = nullptr;
+        return done() && !calledOff();
+    }
+
+    void wake()
+    {
+        if (loop)
+            loop->quit();
+    }
+
+    // An unkey calls off whatever open or raise is still waiting, for good.
+    void callOff()
+    {
+        ++unkeys;
+        wake();
+    }
+
+    // The COM link looked up on a thread of its own: a stalled disk under the user's
+    // settings holds that thread only, and an unkey calls the wait off.
+    bool resolve(qint16 port, QString *device, quint64 since)
+    {
+        struct Lookup
+        {
+            std::mutex mutex;
+            bool done = false;
+            QString device;
+        };
+        auto lookup = std::make_shared<Lookup>();
+        std::thread([box = mailbox, lookup, port] {
+            const QString name = portDeviceName(port);
+            {
+                std::lock_guard lock(lookup->mutex);
+                lookup->device = name;
+                lookup->done = true;
+            }
+            box->deliver([box] {
+                if (auto *self = static_cast<Impl *>(box->receiver))
+                    self->wake();
+            });
+        }).detach();
+        const bool found = waitUntil(
+            [lookup] {
+                std::lock_guard lock(lookup->mutex);
+                return lookup->done;
+            },
+            since);
+        if (found) {
+            std::lock_guard lock(lookup->mutex);
+            *device = lookup->device;
+        }
+        return found;
+    }
+
+    bool fail(const QString &reason, Failure kind = Failure::Other)
+    {
+        error = reason;
+        failure = kind;
+        return false;
+    }
+
+    bool calledOff() { return fail(QStringLiteral("called off"), Failure::Cancelled); }
+
+    const std::shared_ptr<Mailbox> mailbox = std::make_shared<Mailbox>();
+    HelperProcess helper;
+    QSocketNotifier *notifier = nullptr;
+    QByteArray input;
+    std::deque<std::shared_ptr<Request>> pending;
+    quint64 sent = 0;
+    QEventLoop *loop = nullptr;
+    quint64 unkeys = 0;
+
+    qint16 commPort = 1;
+    bool open = false;
+    bool rtsEnable = false;
+    QString device;
+    QString error;
+    Failure failure = Failure::None;
+    std::function<void()> failureListener;
+};
+
+SerialPortAdapter::SerialPortAdapter() : d(std::make_unique<Impl>())
+{
+    // Started at once, so the first transmission does not wait for it.
+    d->startHelper();
 }
+
+SerialPortAdapter::~SerialPortAdapter() = default;
 
 void SerialPortAdapter::setCommPort(qint16 port)
 {
-    m_commPort = port;
+    d->commPort = port;
 }
 
 qint16 SerialPortAdapter::commPort() const
 {
-    return m_commPort;
-}
-
-bool SerialPortAdapter::fail(const QString &reason, Failure failure)
-{
-    m_error = reason;
-    m_failure = failure;
-    return false;
-}
-
-// Qt's error, sorted for the operator: a missing device, one another program holds (its
-// lock file or exclusive use), or one the user may not open.
-bool SerialPortAdapter::failFromPort()
-{
-    const QString reason = m_port->errorString();
-    switch (m_port->error()) {
-    case QSerialPort::DeviceNotFoundError:
-        return fail(reason, Failure::NotFound);
-    case QSerialPort::PermissionError:
-        if (reason.contains(QStringLiteral("lock"), Qt::CaseInsensitive)
-            || reason.contains(QStringLiteral("busy"), Qt::CaseInsensitive))
-            return fail(reason, Failure::Busy);
-        return fail(reason, Failure::PermissionDenied);
-    default:
-        return fail(reason, Failure::Other);
-    }
+    return d->commPort;
 }
 
 bool SerialPortAdapter::setPortOpen(bool open)
 {
-    m_error.clear();
-    m_failure = Failure::None;
+    d->error.clear();
+    d->failure = Failure::None;
     if (!open) {
-        closePort();
+        d->callOff();
+        if (d->open)
+            d->send("close", false);
+        d->open = false;
         return true;
     }
-    if (m_port->isOpen())
-        return fail(QStringLiteral("port already open"));
-    if (m_commPort < 1 || m_commPort > 6)
-        return fail(QStringLiteral("no such port"));
+    if (d->open)
+        return d->fail(QStringLiteral("port already open"));
+    if (d->commPort < 1 || d->commPort > 6)
+        return d->fail(QStringLiteral("no such port"));
 
     // Only ever the one port asked for: probing others (as QSerialPortInfo does) would
     // pulse RTS on every idle port and key any radio wired to one.
-    m_port->setPortName(portDeviceName(m_commPort));
-    m_port->setBaudRate(QSerialPort::Baud9600);
-    m_port->setDataBits(QSerialPort::Data8);
-    m_port->setParity(QSerialPort::NoParity);
-    m_port->setStopBits(QSerialPort::OneStop);
-    // No handshaking: RTS belongs to the program alone.
-    m_port->setFlowControl(QSerialPort::NoFlowControl);
-    // Nothing is ever received, and a port open for reading whose device goes away
-    // (a USB adapter pulled out) wakes the event loop without end.
-    if (!m_port->open(QIODevice::WriteOnly))
-        return failFromPort();
-    // The kernel raises RTS on open; drop it at once so the radio stays unkeyed until asked.
-    if (!m_port->setRequestToSend(m_rtsEnable)) {
-        failFromPort();
-        closePort();
-        return false;
+    const quint64 since = d->unkeys;
+    QString device;
+    if (!d->resolve(d->commPort, &device, since))
+        return d->calledOff();
+    d->device = device;
+    if (!d->startHelper())
+        return d->fail(QStringLiteral("the port's helper could not be started: %1")
+                           .arg(HelperProcess::programPath(QStringLiteral("vendrel9-port"))));
+    const auto request = d->send("open " + device.toUtf8(), true);
+    if (!d->waitUntil([request] { return request->answered; }, since)) {
+        // Called off: whatever the helper opens is closed again, and RTS never raised.
+        d->send("close", false);
+        return d->calledOff();
     }
-#ifdef Q_OS_UNIX
-    QString reason;
-    if (!setHangupOnClose(int(m_port->handle()), &reason)) {
-        closePort();
-        return fail(reason);
-    }
-#endif
+    if (!request->ok)
+        return d->fail(request->reason, request->failure);
+    d->open = true;
     return true;
 }
 
 bool SerialPortAdapter::portOpen() const
 {
-    return m_port->isOpen();
+    return d->open;
 }
 
 bool SerialPortAdapter::setRTSEnable(bool enable)
 {
-    m_error.clear();
-    m_failure = Failure::None;
-    m_rtsEnable = enable;
-    if (!m_port->isOpen())
+    d->error.clear();
+    d->failure = Failure::None;
+    d->rtsEnable = enable;
+    if (!enable) {
+        d->callOff();
+        if (d->open)
+            d->send("rts 0", false);
         return true;
-    if (!m_port->setRequestToSend(enable))
-        return failFromPort();
+    }
+    if (!d->open)
+        return true;
+    // A shutdown signal that came before RTS rose means it never rises.
+    if (ShutdownSignals::requested())
+        return d->calledOff();
+    const quint64 since = d->unkeys;
+    const auto request = d->send("rts 1", true);
+    if (!d->waitUntil([request] { return request->answered; }, since))
+        return d->calledOff();
+    if (!request->ok)
+        return d->fail(request->reason, request->failure);
     return true;
 }
 
 QString SerialPortAdapter::errorString() const
 {
-    return m_error;
+    return d->error;
 }
 
 ISerialPort::Failure SerialPortAdapter::failure() const
 {
-    return m_failure;
+    return d->failure;
 }
 
 QString SerialPortAdapter::portName() const
 {
-    return m_port->isOpen() ? m_port->portName() : portDeviceName(m_commPort);
+    return d->device.isEmpty() ? QStringLiteral("COM%1").arg(d->commPort) : d->device;
+}
+
+void SerialPortAdapter::setFailureListener(std::function<void()> listener)
+{
+    d->failureListener = std::move(listener);
 }

@@ -1,6 +1,7 @@
 #include "wavedevice.h"
 
 #include "devicesession.h"
+#include "mailbox.h"
 #include "savetracker.h"
 #include "soundengine.h"
 #include "transport.h"
@@ -16,23 +17,6 @@ using transport::Command;
 using transport::Order;
 
 namespace {
-
-// Reports cross from the session and engine threads to the window's thread here. It
-// outlives the device, since a session stuck on a disk may report long after.
-struct Mailbox
-{
-    std::mutex mutex;
-    QObject *receiver = nullptr;
-
-    template<typename Job>
-    void deliver(Job job)
-    {
-        std::lock_guard lock(mutex);
-        // Posting only: whatever is queued for a receiver that goes is dropped with it.
-        if (receiver)
-            QMetaObject::invokeMethod(receiver, std::move(job), Qt::QueuedConnection);
-    }
-};
 
 // A temporary file beside a message whose save was given up, left on a disk that does
 // not answer. A child of its own removes it once the disk lets it: the program itself
@@ -67,8 +51,7 @@ public:
 
     ~Impl() override
     {
-        std::lock_guard lock(mailbox->mutex);
-        mailbox->receiver = nullptr;
+        mailbox->close();
     }
 
     void notify()

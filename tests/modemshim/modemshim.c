@@ -8,7 +8,8 @@
  * $V9_SHIM_DIR/ttySn is the link to the pty. Without V9_SHIM_DIR no /dev/ttyS* opens at
  * all: on the test machines /dev/ttyS0 is the console. Fault files beside the link:
  * ttySn.gone makes every modem ioctl fail with EIO (a pulled USB adapter), ttySn.stuck
- * makes raising RTS fail.
+ * makes raising RTS fail, and while ttySn.stall exists an open of the port waits (a
+ * wedged adapter).
  *
  * Port lock files (/var/lock/LCK..name, /run/lock/LCK..name) live in $V9_SHIM_DIR too,
  * so no test ever takes or trips over the machine's own. Every open of a path under
@@ -177,6 +178,8 @@ static int shim_open(int dirfd, const char *path, int flags, mode_t mode)
         errno = EACCES;
         return -1;
     }
+    while (fault(port, "stall"))
+        usleep(10000);
     char mapped[4096];
     snprintf(mapped, sizeof mapped, "%s/ttyS%d", dir, port);
     const int fd = real_openat(AT_FDCWD, mapped, flags, mode);
