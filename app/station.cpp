@@ -2,11 +2,14 @@
 
 #include <QCoreApplication>
 #include <QIcon>
+#include <QPushButton>
 
 Station::Station()
 {
     window.setWindowIcon(QIcon(QStringLiteral(":/vendrel9/org.vendrel9.Vendrel9.svg")));
     dialog.setParentWidget(&window);
+    // Nothing may stand between the operator and the button that unkeys.
+    dialog.keepLive(window.cmdStop);
     messages.setParentWidget(&window);
     // A signal closes the window like the user would: the transmitter is unkeyed and the
     // sound stopped before the program ends, even from inside a dialog. Unloading comes

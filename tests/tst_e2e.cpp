@@ -17,6 +17,7 @@
 #include <QtTest>
 
 #include <sndfile.h>
+#include <csignal>
 #include <unistd.h>
 
 using namespace audiotools;
@@ -83,6 +84,8 @@ class TestEndToEnd : public QObject
             }
             app.setEnvironment(env);
             app.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+            if (!workingDirectory.isEmpty())
+                app.setWorkingDirectory(workingDirectory);
             app.start(QStringLiteral(V9_BINARY), arguments);
             if (!app.waitForStarted())
                 return false;
@@ -157,7 +160,26 @@ class TestEndToEnd : public QObject
             stderrText += QString::fromLocal8Bit(app.readAllStandardError());
             return stderrText;
         }
+        void openWavFolderFromTheMenu()
+        {
+            xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window, QStringLiteral("30"),
+                     QString::number(menuHeight / 2), QStringLiteral("click"), QStringLiteral("1")});
+            QThread::msleep(300);
+            xdotool({QStringLiteral("key"), QStringLiteral("--delay"), QStringLiteral("80"), QStringLiteral("Down"),
+                     QStringLiteral("Down"), QStringLiteral("Return")});
+            QThread::msleep(200);
+        }
+        // The program's own descriptors, as the paths they stand for.
+        QStringList openFiles() const
+        {
+            QStringList files;
+            const QString fds = QStringLiteral("/proc/%1/fd").arg(app.processId());
+            for (const QString &fd : QDir(fds).entryList(QDir::Files | QDir::System))
+                files << QFile::symLinkTarget(fds + QLatin1Char('/') + fd);
+            return files;
+        }
         QTemporaryDir home;
+        QString workingDirectory;
         QStringList extraEnvironment;
         QString stderrText;
     };
@@ -280,7 +302,7 @@ private slots:
         QVERIFY(s.app.waitForFinished(5000));
         QCOMPARE(s.app.exitStatus(), QProcess::NormalExit);
         QCOMPARE(s.app.exitCode(), 0);
-        QCOMPARE(ports.rts(1), 0);
+        QTRY_COMPARE(ports.rts(1), 0);
     }
 
     // Qt's own options are not taken: a style sheet named on the command line is a FIFO
@@ -402,6 +424,165 @@ private slots:
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), before);
         QVERIFY(waitFor([&] { return QDir(share.path()).entryList(QDir::Files | QDir::Hidden | QDir::System).size() == 1; }, 5000));
+    }
+
+    // The file dialog opened on air on a share that has stopped answering: the dialog
+    // hangs in its own process, and ΔΙΑΚΟΠΗ and SIGTERM still unkey at once.
+    void fileDialogOnAStalledShareNeverHoldsTheWindow()
+    {
+        PtyPorts ports;
+        QVERIFY(ports.add(1));
+        QTemporaryDir share;
+        const QString path = share.filePath(QStringLiteral("cq.wav"));
+        QVERIFY(writeTone(path, 1000, 3.0, 48000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+        const QString freeze = m_files.filePath(QStringLiteral("share-frozen"));
+        const auto thaw = qScopeGuard([freeze] { QFile::remove(freeze); });
+        Session s(ports, m_display);
+        s.workingDirectory = share.path(); // where the dialog opens
+        s.extraEnvironment << QStringLiteral("LD_PRELOAD=%1:%2").arg(PtyPorts::shimPath(), QStringLiteral(V9_STALLSHIM_PATH))
+                           << QStringLiteral("V9_SHARE_DIR=") + share.path() << QStringLiteral("V9_SHARE_FREEZE=") + freeze;
+        QVERIFY(s.start());
+        s.typePath(path);
+        s.clickPlayTransmit();
+        QVERIFY(waitFor([&] { return ports.rts(1) == 1; }, 5000));
+        QVERIFY(QFile(freeze).open(QIODevice::WriteOnly));
+        s.openWavFolderFromTheMenu();
+        QThread::msleep(1000); // the dialog's process waits on the share
+        QElapsedTimer clock;
+        clock.start();
+        s.clickStop();
+        QVERIFY2(waitFor([&] { return ports.rts(1) == 0; }, 2000), "ΔΙΑΚΟΠΗ did not unkey");
+        qInfo("ΔΙΑΚΟΠΗ to RTS low, dialog stalled: %lld ms (with the click's own pause)", clock.elapsed());
+        // Keyed again, behind the stalled dialog, then a signal.
+        s.clickAtOnce({QPoint(276, 212)});
+        QThread::msleep(300);
+        clock.restart();
+        s.app.terminate();
+        QVERIFY(s.app.waitForFinished(5000));
+        qInfo("SIGTERM to exit, dialog stalled: %lld ms", clock.elapsed());
+        QCOMPARE(s.app.exitCode(), 0);
+        QTRY_COMPARE(ports.rts(1), 0);
+    }
+
+    // The COM link looked up on a folder that has stopped answering, or an adapter whose
+    // open hangs: the window answers meanwhile, and a SIGTERM before RTS rose ends the
+    // program with RTS never raised by it.
+    void signalWhileThePortIsStillOpeningNeverKeys_data()
+    {
+        QTest::addColumn<bool>("stalledLink");
+        QTest::newRow("COM link on a stalled folder") << true;
+        QTest::newRow("adapter whose open hangs") << false;
+    }
+
+    void signalWhileThePortIsStillOpeningNeverKeys()
+    {
+        QFETCH(bool, stalledLink);
+        PtyPorts ports;
+        QVERIFY(ports.add(1));
+        QTemporaryDir share;
+        QVERIFY(QDir().mkpath(share.filePath(QStringLiteral("config/vendrel9"))));
+        QVERIFY(QFile::link(QStringLiteral("/dev/ttyS0"), share.filePath(QStringLiteral("config/vendrel9/com1"))));
+        const QString freeze = m_files.filePath(QStringLiteral("config-frozen"));
+        const auto thaw = qScopeGuard([&] {
+            QFile::remove(freeze);
+            ports.setFault(1, "stall", false);
+        });
+        Session s(ports, m_display);
+        s.extraEnvironment << QStringLiteral("LD_PRELOAD=%1:%2").arg(PtyPorts::shimPath(), QStringLiteral(V9_STALLSHIM_PATH))
+                           << QStringLiteral("V9_SHARE_DIR=") + share.path() << QStringLiteral("V9_SHARE_FREEZE=") + freeze;
+        QVERIFY(s.start());
+        s.extraEnvironment.clear();
+        s.typePath(m_tone);
+        if (stalledLink) {
+            // The link is looked for in the user's settings folder; that one is frozen.
+            s.app.terminate();
+            QVERIFY(s.app.waitForFinished(5000));
+            s.extraEnvironment << QStringLiteral("LD_PRELOAD=%1:%2").arg(PtyPorts::shimPath(), QStringLiteral(V9_STALLSHIM_PATH))
+                               << QStringLiteral("V9_SHARE_DIR=") + share.path() << QStringLiteral("V9_SHARE_FREEZE=") + freeze
+                               << QStringLiteral("XDG_CONFIG_HOME=") + share.filePath(QStringLiteral("config"));
+            QVERIFY(s.start());
+            s.typePath(m_tone);
+            QVERIFY(QFile(freeze).open(QIODevice::WriteOnly));
+        } else {
+            ports.setFault(1, "stall", true);
+        }
+        s.clickPlayTransmit();
+        QThread::msleep(800);
+        QVERIFY(ports.rtsLog().isEmpty()); // not even opened yet
+        QElapsedTimer clock;
+        clock.start();
+        s.app.terminate();
+        QVERIFY(s.app.waitForFinished(5000));
+        qInfo("SIGTERM to exit while the port was opening: %lld ms", clock.elapsed());
+        QCOMPARE(s.app.exitCode(), 0);
+        QFile::remove(freeze);
+        ports.setFault(1, "stall", false);
+        QThread::msleep(500);
+        // At most the open's own pulse, dropped at once by the helper; never a key.
+        const QStringList log = ports.rtsLog();
+        QVERIFY2(log.filter(QStringLiteral("ttyS0 1 ")).size() <= 1, qPrintable(log.join(QLatin1Char(','))));
+        QVERIFY(ports.rts(1) <= 0);
+        if (!log.isEmpty()) {
+            const qint64 up = log.first().section(QLatin1Char(' '), 2).toLongLong();
+            const qint64 down = log.value(1).section(QLatin1Char(' '), 2).toLongLong();
+            QVERIFY2(down - up < 50'000'000, qPrintable(log.join(QLatin1Char(','))));
+        }
+    }
+
+    // The port is in the helper process alone. Killed outright with a reader stuck on a
+    // share that stopped answering, the program's process lingers, but the port hangs
+    // up at once: RTS drops.
+    void killedWithAReaderStuckTheRadioIsUnkeyed()
+    {
+        PtyPorts ports;
+        QVERIFY(ports.add(1));
+        QTemporaryDir backing, mount;
+        const QString stall = m_files.filePath(QStringLiteral("fuse-quiet"));
+        QProcess fuse;
+        QString path;
+        QStringList extra {QStringLiteral("LD_PRELOAD=%1:%2").arg(PtyPorts::shimPath(), QStringLiteral(V9_STALLSHIM_PATH))};
+#ifdef V9_STALLFS_PATH
+        QVERIFY(writeTone(backing.filePath(QStringLiteral("cq.wav")), 1000, 10.0, 48000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+        fuse.start(QStringLiteral(V9_STALLFS_PATH), {backing.path(), stall, mount.path()});
+        if (fuse.waitForStarted() && waitFor([&] { return QFile::exists(mount.filePath(QStringLiteral("cq.wav"))); }, 5000))
+            path = mount.filePath(QStringLiteral("cq.wav"));
+#endif
+        const auto unmount = qScopeGuard([&] {
+            QFile::remove(stall);
+            if (fuse.state() != QProcess::NotRunning) {
+                QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), mount.path()});
+                fuse.terminate();
+                fuse.waitForFinished(5000);
+            }
+        });
+        if (path.isEmpty()) {
+            // Without FUSE the stall is the preloaded shim's, which SIGKILL ends at once:
+            // the port in its own process is still shown, not the kernel's wait.
+            path = m_files.filePath(QStringLiteral("stalled.wav"));
+            QVERIFY(writeTone(path, 1000, 10.0, 48000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+            extra << QStringLiteral("V9_STALL_FILE=") + path << QStringLiteral("V9_STALL_FLAG=") + stall;
+            qInfo("no FUSE here: the stall is the shim's");
+        }
+        Session s(ports, m_display);
+        s.extraEnvironment = extra;
+        QVERIFY(s.start());
+        s.typePath(path);
+        s.clickPlayTransmit();
+        QVERIFY(waitFor([&] { return ports.rts(1) == 1; }, 5000));
+        QVERIFY(!ports.hungUp(1, 0));
+        // The program itself holds no descriptor of the port.
+        QVERIFY2(!s.openFiles().contains(ports.slave(1)), qPrintable(s.openFiles().join(QLatin1Char(' '))));
+        QVERIFY(QFile(stall).open(QIODevice::WriteOnly));
+        QThread::msleep(1500); // what was read ahead has played; the reader waits on the share
+        QElapsedTimer clock;
+        clock.start();
+        ::kill(pid_t(s.app.processId()), SIGKILL);
+        QVERIFY2(ports.hungUp(1, 5000), "the port stayed open");
+        qInfo("SIGKILL to the port's hang-up: %.2f ms; the program %s", double(clock.nsecsElapsed()) / 1e6,
+              s.app.waitForFinished(200) ? "ended" : "lingers, its reader in the kernel's wait");
+        QVERIFY(clock.elapsed() < 2000);
+        QFile::remove(stall);
+        QVERIFY(s.app.waitForFinished(10000));
     }
 
 private:

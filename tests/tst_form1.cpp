@@ -2,6 +2,7 @@
 #include "form1.h"
 #include "lamp.h"
 #include "mediabar.h"
+#include "qtfiledialog.h"
 #include "station.h"
 
 #include <QAction>
@@ -12,6 +13,7 @@
 #include <QPushButton>
 #include <QToolButton>
 #include <QAccessible>
+#include <QTimer>
 #include <QtTest>
 
 class TestForm1 : public QObject
@@ -136,8 +138,9 @@ private slots:
         QCOMPARE(focused.pixelColor(focused.width() / 2, 4), colour);
     }
 
-    // Once on air, Space must unkey rather than blank the path; afterwards it keys again.
-    void spaceOnAirUnkeysAndNeverTouchesThePath()
+    // The keyboard on air: Space keys only from ΑΝΑΠΑΡΑΓΩΓΗ+ΕΚΠΟΜΠΗ, unkeys from ΔΙΑΚΟΠΗ,
+    // and a second Space there only stops again. The path is never touched.
+    void spaceKeysOnlyByADeliberateMove()
     {
         Rig rig;
         Form1 &f = rig.form;
@@ -145,20 +148,104 @@ private slots:
         f.Text1->setText(QStringLiteral("/m/cq.wav"));
         f.Text1->setFocus();
         f.Text1->selectAll();
-        f.cmdPlayTr->click();
-        QVERIFY(rig.serial.rts);
-        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(f.cmdStop));
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
-        QVERIFY(!rig.serial.rts);
-        QCOMPARE(f.Text1->text(), QStringLiteral("/m/cq.wav"));
+        QTest::keyClick(f.Text1, Qt::Key_Tab, Qt::ShiftModifier);
         QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(f.cmdPlayTr));
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
         QVERIFY(rig.serial.rts);
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(f.cmdStop));
+        for (int press = 0; press < 3; ++press) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+            QVERIFY(!rig.serial.rts);
+            QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(f.cmdStop));
+        }
         for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape})
             QTest::keyClick(QApplication::focusWidget(), key);
+        QVERIFY(!rig.serial.rts);
+        // Keying again takes the move back to ΑΝΑΠΑΡΑΓΩΓΗ+ΕΚΠΟΜΠΗ.
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab, Qt::ShiftModifier);
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(f.cmdPlayTr));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
         QVERIFY(rig.serial.rts);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
         QVERIFY(!rig.serial.rts);
+        QCOMPARE(f.Text1->text(), QStringLiteral("/m/cq.wav"));
+    }
+
+    // A port that fails hands the focus back to ΑΝΑΠΑΡΑΓΩΓΗ+ΕΚΠΟΜΠΗ, never to the path
+    // box with the path selected: Space tries the port again and the path stays. Once a
+    // working port is chosen, the same Space keys with the path there to play.
+    void portFailureLeavesTheFocusWhereSpaceIsHarmless()
+    {
+        Rig rig;
+        Form1 &f = rig.form;
+        rig.device.openable << QStringLiteral("/m/cq.wav");
+        f.Text1->setText(QStringLiteral("/m/cq.wav"));
+        rig.serial.failOpen = true;
+        f.cmdPlayTr->setFocus();
+        for (int press = 0; press < 2; ++press) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+            QVERIFY(!rig.serial.rts);
+            QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(f.cmdPlayTr));
+            QCOMPARE(f.Text1->text(), QStringLiteral("/m/cq.wav"));
+        }
+        QCOMPARE(rig.journal.filter(QStringLiteral("message[")).size(), 2);
+        // The RTS line that will not rise: the same.
+        rig.serial.failOpen = false;
+        rig.serial.failRaise = true;
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        QVERIFY(!rig.serial.rts);
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(f.cmdPlayTr));
+        rig.serial.failRaise = false;
+        f.cmdcomN[1]->trigger();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        QVERIFY(rig.serial.rts);
+        QCOMPARE(f.Text1->text(), QStringLiteral("/m/cq.wav"));
+        QVERIFY(rig.journal.contains(QStringLiteral("device.play air")));
+    }
+
+    // The real file dialog, in its helper process: modal for the window, but for ΔΙΑΚΟΠΗ,
+    // which unkeys while the dialog is up; Escape in the window calls the dialog off.
+    void fileDialogLeavesOnlyTheUnkeyLive()
+    {
+        Journal journal;
+        FakeAudioDevice device {journal};
+        FakeSerialPort serial {journal};
+        QtFileDialog dialog;
+        FakeMessageBox messages {journal};
+        Form1 form {device, serial, dialog, messages};
+        dialog.setParentWidget(&form);
+        dialog.keepLive(form.cmdStop);
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        device.openable << QStringLiteral("/m/cq.wav");
+        form.Text1->setText(QStringLiteral("/m/cq.wav"));
+        form.cmdPlayTr->click();
+        QVERIFY(serial.rts);
+        bool duringTheDialog = false;
+        QTimer::singleShot(1000, &form, [&] {
+            duringTheDialog = true;
+            QTest::keyClicks(form.Text1, QStringLiteral("x"));
+            QTest::mouseClick(form.cmdStop, Qt::LeftButton);
+            QTest::keyClick(&form, Qt::Key_Escape);
+        });
+        form.cmdWav->trigger();
+        QVERIFY(duringTheDialog);
+        QVERIFY(!serial.rts);
+        QCOMPARE(form.Text1->text(), QStringLiteral("/m/cq.wav"));
+        QVERIFY(form.Shape2->isVisible());
+    }
+
+    // The media bar has the focus at start, and shows it from the start.
+    void barShowsItsFocusFromTheStart()
+    {
+        Rig rig;
+        MediaBar *bar = rig.form.MMControl1;
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(bar));
+        const QImage focused = bar->grab().toImage();
+        rig.form.cmdFile->setFocus();
+        QTRY_VERIFY(!bar->hasFocus());
+        const QImage unfocused = bar->grab().toImage();
+        QVERIFY(focused != unfocused);
     }
 
     // The device's troubles reach the operator without a modal box, on air or not.

@@ -38,6 +38,9 @@ protected:
         QPainter painter(this);
         QStyleOptionFocusRect option;
         option.initFrom(this);
+        // Styles draw the frame only once the keyboard has moved the focus; the bar has
+        // it from the start, and Left and Right move a choice that must be seen.
+        option.state |= QStyle::State_KeyboardFocusChange | QStyle::State_HasFocus;
         option.rect = m_bar->button(MediaBar::Button(m_bar->currentButton()))->geometry().adjusted(3, 3, -3, -3);
         style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter, this);
     }

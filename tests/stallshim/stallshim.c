@@ -10,7 +10,8 @@
 // V9_SHARE_WRITE_MS more and every read V9_SHARE_READ_MS more; while the file named by
 // V9_SHARE_STALL exists its writes wait, as on a share whose server went quiet; and it
 // has no unnamed temporary files (O_TMPFILE fails with EOPNOTSUPP), as many shares have
-// none.
+// none. While the file named by V9_SHARE_FREEZE exists, everything in the share waits:
+// look-ups, opens, listings, reads and writes, as on a share whose server is gone.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -19,6 +20,7 @@
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -87,6 +89,24 @@ static int in_share(int fd)
     return under_share(path);
 }
 
+static int frozen(void)
+{
+    const char *flag = getenv("V9_SHARE_FREEZE");
+    return flag && share_dir() && syscall(SYS_faccessat, AT_FDCWD, flag, F_OK) == 0;
+}
+
+static void freeze_path(const char *path)
+{
+    while (under_share(path) && frozen())
+        usleep(10000);
+}
+
+static void freeze_fd(int fd)
+{
+    while (frozen() && in_share(fd))
+        usleep(10000);
+}
+
 static void share_delay(int fd, const char *variable)
 {
     const char *ms = getenv(variable);
@@ -99,6 +119,7 @@ static void share_write(int fd)
 {
     if (!share_dir() || !in_share(fd))
         return;
+    freeze_fd(fd);
     const char *flag = getenv("V9_SHARE_STALL");
     while (flag && syscall(SYS_faccessat, AT_FDCWD, flag, F_OK) == 0)
         usleep(10000);
@@ -109,6 +130,7 @@ ssize_t read(int fd, void *buf, size_t count)
 {
     if (stalling() && is_target_fd(fd))
         hold();
+    freeze_fd(fd);
     share_delay(fd, "V9_SHARE_READ_MS");
     return NEXT(read)(fd, buf, count);
 }
@@ -135,10 +157,31 @@ ssize_t write(int fd, const void *buf, size_t count)
     return NEXT(write)(fd, buf, count);
 }
 
+int statx(int dirfd, const char *path, int flags, unsigned int mask, struct statx *st)
+{
+    if (stalling() && is_target_path(path))
+        hold();
+    freeze_path(path);
+    return NEXT(statx)(dirfd, path, flags, mask, st);
+}
+
+int access(const char *path, int mode)
+{
+    freeze_path(path);
+    return NEXT(access)(path, mode);
+}
+
+DIR *opendir(const char *path)
+{
+    freeze_path(path);
+    return NEXT(opendir)(path);
+}
+
 int stat(const char *path, struct stat *st)
 {
     if (stalling() && is_target_path(path))
         hold();
+    freeze_path(path);
     return NEXT(stat)(path, st);
 }
 
@@ -146,6 +189,7 @@ int lstat(const char *path, struct stat *st)
 {
     if (stalling() && is_target_path(path))
         hold();
+    freeze_path(path);
     return NEXT(lstat)(path, st);
 }
 
@@ -171,6 +215,7 @@ int open(const char *path, int flags, ...)
     va_end(args);
     if (stalling() && is_target_path(path))
         hold();
+    freeze_path(path);
     if (refused_tmpfile(path, flags))
         return -1;
     return NEXT(open)(path, flags, mode);
@@ -184,6 +229,7 @@ int open64(const char *path, int flags, ...)
     va_end(args);
     if (stalling() && is_target_path(path))
         hold();
+    freeze_path(path);
     if (refused_tmpfile(path, flags))
         return -1;
     return NEXT(open64)(path, flags, mode);
@@ -197,6 +243,7 @@ int openat(int dirfd, const char *path, int flags, ...)
     va_end(args);
     if (stalling() && is_target_path(path))
         hold();
+    freeze_path(path);
     if (refused_tmpfile(path, flags))
         return -1;
     return NEXT(openat)(dirfd, path, flags, mode);
