@@ -16,6 +16,7 @@
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 using namespace audiotools;
 using namespace devicetools;
@@ -211,6 +212,44 @@ private slots:
         QVERIFY(!content.save(&error));
         QVERIFY(!error.isEmpty());
         QVERIFY(QFileInfo(path).isDir());
+    }
+
+    // A name that has come to stand for something other than a regular file (a link to a
+    // device node, a pipe) is never replaced, not even by root, and nothing is written
+    // beside it.
+    void saveNeverReplacesAnythingButARegularFile()
+    {
+        QTemporaryDir dir;
+        const QString message = dir.filePath(QStringLiteral("cq.wav"));
+        QVERIFY(writeTone(message, 700, 0.05, 8000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+        const QString devices = dir.filePath(QStringLiteral("dev"));
+        QVERIFY(QDir().mkpath(devices));
+        QStringList targets {devices + QStringLiteral("/fifo")};
+        QCOMPARE(::mkfifo(QFile::encodeName(targets.first()).constData(), 0600), 0);
+        // As root, a character device with /dev/null's numbers; nobody else may make one.
+        const QString node = devices + QStringLiteral("/node");
+        if (::mknod(QFile::encodeName(node).constData(), S_IFCHR | 0600, makedev(1, 3)) == 0)
+            targets << node;
+        for (const QString &target : targets) {
+            Content content;
+            QVERIFY(content.openFile(message));
+            QVERIFY(content.beginTake(0));
+            const std::vector<float> take(400, 0.1f);
+            QVERIFY(content.appendTake(take.data(), 400));
+            // The bound name now leads elsewhere, as a swapped link would have it.
+            QVERIFY(QFile::remove(message));
+            QVERIFY(QFile::link(target, message));
+            QString error;
+            QVERIFY(!content.save(&error));
+            QVERIFY2(!error.isEmpty(), qPrintable(target));
+            struct stat st {};
+            QCOMPARE(::lstat(QFile::encodeName(target).constData(), &st), 0);
+            QVERIFY(!S_ISREG(st.st_mode));
+            QCOMPARE(QDir(devices).entryList(QDir::Files | QDir::Hidden | QDir::System).size(), targets.size());
+            QVERIFY(QFile::remove(message));
+            QVERIFY(writeTone(message, 700, 0.05, 8000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+        }
+        qInfo("refused: %s", qPrintable(targets.join(QStringLiteral(", "))));
     }
 
     void newNameOpensAnEmptyRecording()
@@ -427,6 +466,8 @@ private slots:
         QVERIFY2(qAbs(hz - 1000) < 10, qPrintable(QString::number(hz)));
     }
 
+    // The server lost in the middle of a take: the take keeps what was heard, and the
+    // operator is told, with how much was kept.
     void recordingWhenTheServerGoesKeepsTheTake()
     {
         if (!soundServerRunning() || qEnvironmentVariableIsEmpty("V9_PULSE_STOP"))
@@ -434,11 +475,18 @@ private slots:
         const QString path = m_dir.filePath(QStringLiteral("cut.wav"));
         WaveDevice device;
         QVERIFY(openAndSettle(device, path));
+        QString told;
+        device.setProblemListener([&told](IAudioDevice::Problem problem, const QString &, const QString &reason) {
+            if (problem == IAudioDevice::Problem::RecordingCut)
+                told = reason;
+        });
         device.record();
         QTRY_VERIFY_WITH_TIMEOUT(device.position() > 4800, 5000);
         const auto restart = qScopeGuard([] { QProcess::execute(qEnvironmentVariable("V9_PULSE_START"), {}); });
         QCOMPARE(QProcess::execute(qEnvironmentVariable("V9_PULSE_STOP"), {}), 0);
         QTRY_COMPARE_WITH_TIMEOUT(device.mode(), Mode::Stopped, 3000);
+        QTRY_VERIFY(!told.isEmpty());
+        QVERIFY2(told.contains(QStringLiteral("διακομιστης")) && told.contains(QStringLiteral("δευτερολεπτα")), qPrintable(told));
         QVERIFY(!saveAndSettle(device).failed);
         QVERIFY(readFile(path).size() > 4800);
     }

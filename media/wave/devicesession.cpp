@@ -403,7 +403,9 @@ void DeviceSession::noticeEnd()
     if (!stream)
         return;
     const SoundStream::End end = stream->end.load();
-    if (end == SoundStream::End::None)
+    // Stopped is the window's silence, ahead of the order that follows it: that order
+    // decides what the end means (a play during a recording plays the take), not this.
+    if (end == SoundStream::End::None || end == SoundStream::End::Stopped)
         return;
     if (stream->kind == SoundStream::Kind::Play) {
         const qint64 heard = livePosition();
