@@ -20,12 +20,13 @@ context.spa-libs = { audiotestsrc = audiotestsrc/libspa-audiotestsrc }
 context.objects = [
   { factory = adapter args = { factory.name = support.null-audio-sink node.name = v9out
       node.description = v9out media.class = Audio/Sink audio.position = [ MONO ] audio.rate = 48000
-      object.linger = true monitor.channel-volumes = true } }
+      object.linger = true monitor.channel-volumes = true node.pause-on-idle = false session.suspend-timeout-seconds = 0 } }
   { factory = adapter args = { factory.name = support.null-audio-sink node.name = v9radio
       node.description = v9radio media.class = Audio/Sink audio.position = [ MONO ] audio.rate = 48000
-      object.linger = true } }
+      object.linger = true node.pause-on-idle = false session.suspend-timeout-seconds = 0 } }
   { factory = adapter args = { factory.name = audiotestsrc node.name = v9sine node.description = v9sine
-      media.class = Audio/Source audio.rate = 48000 audio.position = [ MONO ] object.linger = true } }
+      media.class = Audio/Source audio.rate = 48000 audio.position = [ MONO ] object.linger = true
+      node.pause-on-idle = false session.suspend-timeout-seconds = 0 } }
 ]
 CONF
   cat > "$v9_pulse_dir/start" <<SH

@@ -84,6 +84,41 @@ int programStreams(const QString &kind)
     return int(QString::fromUtf8(pactl.readAllStandardOutput()).count(QStringLiteral("application.name = \"Vendrel9\"")));
 }
 
+ServerStream programStream(const QString &kind, const QString &applicationId)
+{
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"), {QStringLiteral("list"), kind});
+    pactl.waitForFinished(10000);
+    ServerStream current;
+    const QString wanted = QStringLiteral("application.id = \"%1\"").arg(applicationId);
+    for (const QString &raw : QString::fromUtf8(pactl.readAllStandardOutput()).split(QLatin1Char('\n'))) {
+        const QString line = raw.trimmed();
+        if (line.startsWith(QStringLiteral("Sink Input #")) || line.startsWith(QStringLiteral("Source Output #")))
+            current = {line.section(QLatin1Char('#'), 1), QString()};
+        else if (line.startsWith(QStringLiteral("Sink: ")) || line.startsWith(QStringLiteral("Source: ")))
+            current.device = line.section(QLatin1Char(' '), 1);
+        // PipeWire lists a stream before its session manager has linked it anywhere.
+        if (current.device == QStringLiteral("4294967295"))
+            current.device.clear();
+        else if (line == wanted)
+            return current;
+    }
+    return {};
+}
+
+QString deviceIndex(const QString &kind, const QString &name)
+{
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"), {QStringLiteral("list"), QStringLiteral("short"), kind});
+    pactl.waitForFinished(10000);
+    for (const QString &line : QString::fromUtf8(pactl.readAllStandardOutput()).split(QLatin1Char('\n'))) {
+        const QStringList fields = line.split(QLatin1Char('\t'));
+        if (fields.size() > 1 && fields[1] == name)
+            return fields[0];
+    }
+    return {};
+}
+
 struct MonitorRecorder::Impl
 {
     QProcess process;
@@ -96,7 +131,9 @@ MonitorRecorder::MonitorRecorder() : d(new Impl)
                       QStringLiteral("--channels=1"), QStringLiteral("--latency-msec=20"),
                       QStringLiteral("-d"), qEnvironmentVariable("V9_MONITOR")});
     d->process.waitForStarted();
-    QThread::msleep(200); // let the recording stream connect
+    // Recording only once the server hands the monitor's audio over: a busy server may
+    // take a while to link a new stream, and what plays meanwhile would go unheard.
+    d->process.waitForReadyRead(5000);
 }
 
 MonitorRecorder::~MonitorRecorder()

@@ -17,6 +17,16 @@ double toneFrequency(const QVector<float> &samples, int rate);
 bool soundServerRunning();
 // How many of the program's streams the server holds: "sink-inputs" or "source-outputs".
 int programStreams(const QString &kind);
+// The stream of that kind with this application id: its own index and the index of the
+// sink or source it is on, empty while it is on none yet; both empty without a stream.
+struct ServerStream
+{
+    QString index;
+    QString device;
+};
+ServerStream programStream(const QString &kind, const QString &applicationId);
+// The index of the sink or source of that name ("sinks" or "sources").
+QString deviceIndex(const QString &kind, const QString &name);
 
 // Records the null sink's monitor (48 kHz mono float) while it runs.
 class MonitorRecorder

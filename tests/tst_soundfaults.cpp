@@ -14,11 +14,11 @@
 #include "serialportadapter.h"
 #include "wavedevice.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QToolButton>
@@ -73,25 +73,6 @@ private:
     qint64 m_pid;
 };
 
-QString pactl(const QStringList &arguments)
-{
-    QProcess process;
-    process.start(QStringLiteral("pactl"), arguments);
-    process.waitForFinished(10000);
-    return QString::fromUtf8(process.readAllStandardOutput());
-}
-
-// The index of the sink a name stands for, and the sink of this process's one stream.
-QString sinkIndex(const QString &name)
-{
-    for (const QString &line : pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sinks")}).split(QLatin1Char('\n'))) {
-        const QStringList fields = line.split(QLatin1Char('\t'));
-        if (fields.size() > 1 && fields[1] == name)
-            return fields[0];
-    }
-    return {};
-}
-
 // From the first to the last loud sample of what the sink put out, in seconds.
 double toneSpan(const QVector<float> &heard)
 {
@@ -104,16 +85,6 @@ double toneSpan(const QVector<float> &heard)
         }
     }
     return first < 0 ? 0 : double(last - first + 1) / 48000;
-}
-
-QStringList sinkInputs()
-{
-    QStringList result;
-    for (const QString &line : pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sink-inputs")}).split(QLatin1Char('\n'))) {
-        if (!line.trimmed().isEmpty())
-            result << line;
-    }
-    return result;
 }
 
 } // namespace
@@ -136,7 +107,7 @@ class TestSoundFaults : public QObject
         QVERIFY(s.form.Shape1->isVisible());
         const qint64 unkeying = timed([&] { s.form.cmdStop->click(); });
         QVERIFY2(unkeying < kHandlerBoundMs, qPrintable(QString::number(unkeying)));
-        QCOMPARE(ports.rts(1), 0);
+        QTRY_COMPARE(ports.rts(1), 0);
         QVERIFY(s.form.Shape2->isVisible());
         QVERIFY(!s.serial.portOpen());
     }
@@ -224,7 +195,7 @@ private slots:
         QVERIFY2(record < kHandlerBoundMs, qPrintable(QString::number(record)));
         const qint64 unkeying = timed([&] { s.form.cmdStop->click(); });
         QVERIFY2(unkeying < kHandlerBoundMs, qPrintable(QString::number(unkeying)));
-        QCOMPARE(ports.rts(1), 0);
+        QTRY_COMPARE(ports.rts(1), 0);
         // A stream the frozen server never answers ends by its deadline.
         QTRY_COMPARE_WITH_TIMEOUT(s.device.mode(), Mode::Stopped, 5000);
         QCOMPARE(s.device.length(), qint64(3 * 48000)); // the message is whole
@@ -265,7 +236,7 @@ private slots:
         QTest::qWait(1500); // the ring runs dry and the reader waits on the disk
         const qint64 unkeying = timed([&] { s.form.cmdStop->click(); });
         QVERIFY2(unkeying < kHandlerBoundMs, qPrintable(QString::number(unkeying)));
-        QCOMPARE(ports.rts(1), 0);
+        QTRY_COMPARE(ports.rts(1), 0);
         QCOMPARE(s.device.mode(), Mode::Stopped);
         // Another file can be bound and played while the stuck reader waits on.
         const qint64 rebinding = timed([&] { s.form.Text1->setText(m_tone); });
@@ -334,7 +305,7 @@ private slots:
         const QVector<float> heard = monitor.stop();
         QCOMPARE(ports.rts(1), 1);
         s.form.cmdStop->click();
-        QCOMPARE(ports.rts(1), 0);
+        QTRY_COMPARE(ports.rts(1), 0);
         // Heard from before the save to well past it, and saved whole.
         QVERIFY2(toneSpan(heard) > 0.6, qPrintable(QString::number(toneSpan(heard))));
         QCOMPARE(qint64(readFile(path).size()), recorded);
@@ -363,11 +334,16 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(s.device.position() > 48000 / 2, 5000);
         const QVector<float> heard = monitor.stop();
         s.form.cmdStop->click();
-        QCOMPARE(ports.rts(1), 0);
-        const double hz = toneFrequency(heard, 48000);
-        QVERIFY2(qAbs(hz - qEnvironmentVariable("V9_SINE_HZ").toDouble()) < 15, qPrintable(QString::number(hz)));
+        QTRY_COMPARE(ports.rts(1), 0);
         QCOMPARE(saveAndSettle(s.device).failed, false);
-        QCOMPARE(qint64(readFile(path).size()), taken);
+        const QVector<float> saved = readFile(path);
+        QCOMPARE(qint64(saved.size()), taken);
+        qsizetype first = 0;
+        while (first < saved.size() && qAbs(saved[first]) < 0.1f)
+            ++first;
+        const double hz = toneFrequency(heard, 48000);
+        QVERIFY2(qAbs(hz - qEnvironmentVariable("V9_SINE_HZ").toDouble()) < 15,
+                 qPrintable(QStringLiteral("%1 Hz heard; the take's first sound at %2 s").arg(hz).arg(double(first) / 48000)));
     }
 
     // The bar's play pressed while the file is still opening on a slow disk plays once
@@ -426,6 +402,43 @@ private slots:
         QVERIFY2(loudest < 0.05f, qPrintable(QString::number(loudest)));
     }
 
+    // The temporary folder stops answering in the middle of a take, for longer than the
+    // recording's own reserve; the operator stops before it answers again. Whatever is
+    // kept, the operator hears that the take was cut, and how much of it is there.
+    void stopWhileTheTakeCannotBeWrittenIsTold()
+    {
+        QTemporaryDir temporary;
+        const QString stall = temporary.filePath(QStringLiteral("stalled"));
+        QVERIFY(QDir().mkpath(temporary.filePath(QStringLiteral("tmp"))));
+        const QByteArray oldTemp = qgetenv("TMPDIR");
+        qputenv("TMPDIR", QFile::encodeName(temporary.filePath(QStringLiteral("tmp"))));
+        qputenv("V9_SHARE_DIR", QFile::encodeName(temporary.filePath(QStringLiteral("tmp"))));
+        qputenv("V9_SHARE_STALL", QFile::encodeName(stall));
+        const auto restore = qScopeGuard([&] {
+            QFile::remove(stall);
+            qputenv("TMPDIR", oldTemp);
+            qunsetenv("V9_SHARE_DIR");
+            qunsetenv("V9_SHARE_STALL");
+        });
+        WaveDevice device;
+        QVERIFY(openAndSettle(device, m_dir.filePath(QStringLiteral("stalled-take.wav"))));
+        QString told;
+        device.setProblemListener([&told](IAudioDevice::Problem problem, const QString &, const QString &reason) {
+            if (problem == IAudioDevice::Problem::RecordingCut)
+                told = reason;
+        });
+        device.record();
+        QTRY_VERIFY_WITH_TIMEOUT(device.position() > 48000 / 2, 10000);
+        QVERIFY(QFile(stall).open(QIODevice::WriteOnly));
+        QTest::qWait(7000); // past the five seconds the recording holds in memory
+        device.stop();
+        QFile::remove(stall);
+        QTRY_VERIFY_WITH_TIMEOUT(!told.isEmpty(), 10000);
+        QVERIFY2(told.contains(QStringLiteral("δευτερολεπτα")), qPrintable(told));
+        QVERIFY(settled(device));
+        QVERIFY(device.length() > 0);
+    }
+
     void shortMessagesAreHeardWhole_data()
     {
         QTest::addColumn<double>("seconds");
@@ -460,49 +473,59 @@ private slots:
         QVERIFY2(span > seconds - lost, qPrintable(QString::number(span)));
     }
 
-    void movedStreamIsPlayedThereAfterARestart()
+    // The operator moves the message on air to the radio's card once, in the desktop's
+    // sound settings: a new run (a new client) plays on air there again, while the bar's
+    // own playback stays at the desk and the recording on the default input.
+    void onAirAndPreviewAreRememberedApart()
     {
-        const QString radio = sinkIndex(QStringLiteral("v9radio"));
+        const QString desk = deviceIndex(QStringLiteral("sinks"), QStringLiteral("v9out"));
+        const QString radio = deviceIndex(QStringLiteral("sinks"), QStringLiteral("v9radio"));
+        const QString microphone = deviceIndex(QStringLiteral("sources"), QStringLiteral("v9sine"));
         if (radio.isEmpty())
             QSKIP("the test server has no second sink");
-        const QString before = sinkInputs().join(QLatin1Char('\n'));
+        const QString onAir = QStringLiteral("org.vendrel9.Vendrel9.OnAir");
+        const QString preview = QStringLiteral("org.vendrel9.Vendrel9.Preview");
+        const QString recording = QStringLiteral("org.vendrel9.Vendrel9.Recording");
+        const QString path = m_dir.filePath(QStringLiteral("long.wav"));
+        QVERIFY(writeTone(path, 800, 10.0, 48000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
         {
             WaveDevice device;
-            QVERIFY(device.open(m_tone));
-            QVERIFY(settled(device));
-            device.play(IAudioDevice::Output::Desk);
-            QTRY_COMPARE(device.mode(), Mode::Playing);
-            QTRY_VERIFY(sinkInputs().size() == before.count(QLatin1Char('\n')) + (before.isEmpty() ? 1 : 2));
-            QString ours;
-            for (const QString &line : sinkInputs()) {
-                if (!before.contains(line))
-                    ours = line.split(QLatin1Char('\t')).value(0);
+            QVERIFY(openAndSettle(device, path));
+            device.play(IAudioDevice::Output::Air);
+            QTRY_VERIFY_WITH_TIMEOUT(!programStream(QStringLiteral("sink-inputs"), onAir).device.isEmpty(), 5000);
+            const QString ours = programStream(QStringLiteral("sink-inputs"), onAir).index;
+            // What the operator does once in the desktop's sound settings. WirePlumber 0.4
+            // now and then drops a link it is asked to move and makes none (its "link was
+            // not activated" race): then the operator moves it again, and so does this.
+            bool moved = false;
+            for (int attempt = 0; attempt < 3 && !moved; ++attempt) {
+                QCOMPARE(QProcess::execute(QStringLiteral("pactl"), {QStringLiteral("move-sink-input"), ours, QStringLiteral("v9radio")}), 0);
+                moved = QTest::qWaitFor([&] { return programStream(QStringLiteral("sink-inputs"), onAir).device == radio; }, 3000);
             }
-            QVERIFY(!ours.isEmpty());
-            // What the operator does once in the desktop's sound settings.
-            QCOMPARE(QProcess::execute(QStringLiteral("pactl"), {QStringLiteral("move-sink-input"), ours, QStringLiteral("v9radio")}), 0);
-            QTRY_VERIFY(sinkInputs().filter(QRegularExpression(QStringLiteral("^%1\t%2\t").arg(ours, radio))).size() == 1);
+            QVERIFY(moved);
             // WirePlumber writes what it remembers a second after a change.
             QTest::qWait(2000);
             device.stop();
         }
         // A new client, as after a restart of the program, with nothing told.
+        const auto deviceOf = [this, &path](IAudioDevice::Output output, const QString &id) {
+            WaveDevice device;
+            if (!openAndSettle(device, path))
+                return QStringLiteral("not opened");
+            device.play(output);
+            QString where;
+            [[maybe_unused]] const bool found = QTest::qWaitFor([&] { return !(where = programStream(QStringLiteral("sink-inputs"), id).device).isEmpty(); }, 5000);
+            device.stop();
+            return where;
+        };
+        QCOMPARE(deviceOf(IAudioDevice::Output::Desk, preview), desk);
+        QCOMPARE(deviceOf(IAudioDevice::Output::Air, onAir), radio);
         WaveDevice device;
-        QVERIFY(device.open(m_tone));
-        QVERIFY(settled(device));
-        device.play(IAudioDevice::Output::Desk);
-        QTRY_COMPARE(device.mode(), Mode::Playing);
-        QString sink;
-        QTRY_VERIFY_WITH_TIMEOUT(([&] {
-                                     for (const QString &line : sinkInputs()) {
-                                         if (!before.contains(line))
-                                             sink = line.split(QLatin1Char('\t')).value(1);
-                                     }
-                                     return !sink.isEmpty();
-                                 }()),
-                                 5000);
+        QVERIFY(openAndSettle(device, m_dir.filePath(QStringLiteral("remembered.wav"))));
+        device.record();
+        QTRY_VERIFY_WITH_TIMEOUT(!programStream(QStringLiteral("source-outputs"), recording).device.isEmpty(), 5000);
+        QCOMPARE(programStream(QStringLiteral("source-outputs"), recording).device, microphone);
         device.stop();
-        QCOMPARE(sink, radio);
     }
 
 private:

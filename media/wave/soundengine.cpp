@@ -41,15 +41,33 @@ constexpr pa_usec_t kIdleTickUs = 100 * PA_USEC_PER_MSEC;
 constexpr char kAppName[] = "Vendrel9";
 constexpr char kAppId[] = "org.vendrel9.Vendrel9";
 
-void setIdentity(pa_proplist *props)
+void setIdentity(pa_proplist *props, const char *id = kAppId)
 {
-    // The server remembers a stream's sink or source by these, so the radio's sound card
-    // chosen once in the desktop's settings stays chosen for every later run. No media
-    // role: both servers would then remember by the role, shared with every other
-    // program of that role, instead of by this program.
     pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, kAppName);
-    pa_proplist_sets(props, PA_PROP_APPLICATION_ID, kAppId);
+    pa_proplist_sets(props, PA_PROP_APPLICATION_ID, id);
     pa_proplist_sets(props, PA_PROP_APPLICATION_ICON_NAME, kAppId);
+}
+
+// Each stream is one of three, which the server remembers apart: the message played at
+// the desk from the media bar, the message on air, and the recording. Both servers
+// remember a stream's device by its media role if it has one, else by its application
+// id (PulseAudio's module-stream-restore, WirePlumber's restore-stream), so each has an
+// id of its own and no role (a role would share the memory with every other program of
+// that role). Moved once to the radio's card, the message on air stays there while the
+// preview stays at the desk and the recording on the microphone.
+struct StreamIdentity
+{
+    const char *id;
+    const char *name;
+};
+
+StreamIdentity identityOf(const SoundStream &stream)
+{
+    if (stream.kind == SoundStream::Kind::Record)
+        return {"org.vendrel9.Vendrel9.Recording", "Vendrel9: εγγραφη"};
+    if (stream.output == IAudioDevice::Output::Air)
+        return {"org.vendrel9.Vendrel9.OnAir", "Vendrel9: εκπομπη"};
+    return {"org.vendrel9.Vendrel9.Preview", "Vendrel9: ακροαση"};
 }
 
 pa_usec_t now()
@@ -399,8 +417,9 @@ public:
         }
         const bool play = stream.kind == SoundStream::Kind::Play;
         pa_proplist *props = pa_proplist_new();
-        setIdentity(props);
-        pa_proplist_sets(props, PA_PROP_MEDIA_NAME, play ? "Vendrel9 message" : "Vendrel9 recording");
+        const StreamIdentity identity = identityOf(stream);
+        setIdentity(props, identity.id);
+        pa_proplist_sets(props, PA_PROP_MEDIA_NAME, identity.name);
         active->pa = pa_stream_new_with_proplist(m_context, play ? "message" : "recording", &format, &map, props);
         pa_proplist_free(props);
         if (!active->pa) {
