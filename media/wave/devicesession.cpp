@@ -117,9 +117,17 @@ std::shared_ptr<SoundStream> DeviceSession::currentStream() const
     return m_stream;
 }
 
+int DeviceSession::underruns() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_pastUnderruns + (m_stream ? m_stream->underruns.load() : 0);
+}
+
 void DeviceSession::clearStream()
 {
     std::lock_guard lock(m_mutex);
+    if (m_stream)
+        m_pastUnderruns += m_stream->underruns.load();
     m_stream.reset();
     m_streamFrom = 0;
 }

@@ -61,6 +61,9 @@ public:
     // Frames played or recorded so far by the stream there is, as the server counts them;
     // -1 without one.
     qint64 livePosition() const;
+    // Times the server ran out of audio in this binding's playback so far: the sound
+    // breaking up. For the benchmarks.
+    int underruns() const;
 
 private:
     struct Message
@@ -103,6 +106,7 @@ private:
     std::shared_ptr<SoundStream> m_stream;
     qint64 m_streamFrom = 0; // where the current stream began
     quint64 m_silencedUpTo = 0;
+    int m_pastUnderruns = 0; // of the streams ended before the current one
 
     // The session thread's own.
     std::unique_ptr<Content> m_content;

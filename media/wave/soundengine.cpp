@@ -298,6 +298,7 @@ public:
         pa_proplist_free(props);
         m_ready = false;
         m_connectStarted = now();
+        m_connects.fetch_add(1, std::memory_order_relaxed);
         if (!m_context) {
             m_nextConnect = now() + kRetryUs;
             return;
@@ -441,6 +442,7 @@ public:
         if (play) {
             attr.tlength = uint32_t(pa_usec_to_bytes(kPlayLatencyUs, &format));
             pa_stream_set_write_callback(active->pa, &Impl::onWritable, active);
+            pa_stream_set_underflow_callback(active->pa, &Impl::onUnderflow, active);
             // No device named: the server's choice, which honours PULSE_SINK and what
             // it remembers for this program.
             result = pa_stream_connect_playback(active->pa, nullptr, &attr, flags, nullptr, nullptr);
@@ -451,6 +453,14 @@ public:
         }
         if (result < 0)
             finish(active, SoundStream::End::Failed);
+    }
+
+    static void onUnderflow(pa_stream *, void *userdata)
+    {
+        // Running out once the last of the message is in is its end, not a break.
+        auto *active = static_cast<Active *>(userdata);
+        if (!active->draining)
+            active->stream->underruns.fetch_add(1, std::memory_order_relaxed);
     }
 
     static void onStreamState(pa_stream *pa, void *userdata)
@@ -617,6 +627,7 @@ public:
             pa_stream_set_state_callback(active.pa, nullptr, nullptr);
             pa_stream_set_write_callback(active.pa, nullptr, nullptr);
             pa_stream_set_read_callback(active.pa, nullptr, nullptr);
+            pa_stream_set_underflow_callback(active.pa, nullptr, nullptr);
             switch (pa_stream_get_state(active.pa)) {
             case PA_STREAM_READY:
                 // Disconnecting drops what the server still holds: the sound stops now.
@@ -708,6 +719,7 @@ public:
     std::vector<pa_stream *> m_doomed;
     const std::function<void(bool)> m_listener;
     std::atomic<bool> m_available {true};
+    std::atomic<int> m_connects {0};
 };
 
 SoundEngine::SoundEngine(std::function<void(bool)> availabilityListener)
@@ -748,4 +760,9 @@ void SoundEngine::kick()
 bool SoundEngine::available() const
 {
     return d->m_available.load();
+}
+
+int SoundEngine::connectAttempts() const
+{
+    return d->m_connects.load(std::memory_order_relaxed);
 }

@@ -53,6 +53,8 @@ struct SoundStream
     // Play: frames the listener has heard, by the server's own clock. Record: frames taken.
     std::atomic<qint64> frames {0};
     std::atomic<End> end {End::None};
+    // Play: times the server ran out of audio to play, the sound breaking up.
+    std::atomic<int> underruns {0};
     // Set by SoundEngine::stop as it is called; the engine never starts such a stream.
     std::atomic<bool> stopRequested {false};
     // Called on the engine's thread when the stream ends by itself or has audio to take;
@@ -82,6 +84,8 @@ public:
 
     // False while no server is connected or the connected one stops answering.
     bool available() const;
+    // Times the engine has begun to connect, the first time included.
+    int connectAttempts() const;
 
 private:
     class Impl;

@@ -267,6 +267,16 @@ bool WaveDevice::busy() const
     return (d->session && d->ledger.busy()) || d->saves->pending() > 0;
 }
 
+int WaveDevice::underruns() const
+{
+    return d->session ? d->session->underruns() : 0;
+}
+
+int WaveDevice::connectAttempts() const
+{
+    return d->engine->connectAttempts();
+}
+
 int WaveDevice::savesPending() const
 {
     return d->saves->pending();

@@ -37,6 +37,11 @@ public:
     // True until the binding has carried out every command posted so far, and every save
     // asked for is written.
     bool busy() const;
+    // Times the server ran out of audio in the current binding's playback: the sound
+    // breaking up. For the benchmarks.
+    int underruns() const;
+    // Times the sound server client has begun to connect since the device was made.
+    int connectAttempts() const;
     // Saves asked for and not finished yet, by any binding, including ones let go of.
     int savesPending() const;
     // For the program's exit, once the transmitter is unkeyed: waits until every save
