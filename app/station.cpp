@@ -1,5 +1,7 @@
 #include "station.h"
 
+#include "lamp.h"
+
 #include <QCoreApplication>
 #include <QIcon>
 #include <QPushButton>
@@ -11,6 +13,8 @@ Station::Station()
     // Nothing may stand between the operator and the button that unkeys.
     dialog.keepLive(window.cmdStop);
     messages.setParentWidget(&window);
+    // A box over the lamps would let the transmitter be keyed out of sight.
+    messages.keepInSight({window.Shape1, window.Shape2, window.cmdPlayTr, window.cmdStop});
     // A signal closes the window like the user would: the transmitter is unkeyed and the
     // sound stopped before the program ends, even from inside a dialog. Unloading comes
     // first so that nothing of the window's own closing delays it.
