@@ -10,6 +10,8 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QScreen>
 #include <QPushButton>
 #include <QToolButton>
 #include <QAccessible>
@@ -440,7 +442,56 @@ private slots:
         QCOMPARE(enabled(), QStringLiteral("10000")); // nothing to play to, nothing to record from
         rig.device.setSound(true);
         QCOMPARE(enabled(), QStringLiteral("11001"));
-        QVERIFY(bar->toolTip().isEmpty());
+        QVERIFY(!bar->toolTip().contains(QStringLiteral("διακομιστης ηχου")));
+    }
+
+    // The operator sees before keying whether the message will start at its beginning,
+    // in its middle, or has nothing left to play.
+    void barShowsWhereTheMessageStands()
+    {
+        Rig rig;
+        MediaBar *bar = rig.form.MMControl1;
+        rig.form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&rig.form));
+        rig.device.frames = 10 * 48000;
+        rig.device.openable << QStringLiteral("/m/cq.wav");
+        rig.form.Text1->setText(QStringLiteral("/m/cq.wav"));
+        QCOMPARE(bar->positionText(), QStringLiteral("Θεση 0:00 απο 0:10"));
+        QCOMPARE(bar->shownProgress(), 0.0);
+        QVERIFY(bar->accessibleDescription().contains(bar->positionText()));
+
+        // The line along the foot of the bar: filled up to the position, not past it.
+        const auto lineAt = [bar](double fraction) {
+            const QImage image = bar->grab().toImage();
+            return image.pixelColor(int(image.width() * fraction), image.height() - 4);
+        };
+        rig.device.at = 3 * 48000;
+        QTest::mouseClick(bar->button(MediaBar::Play), Qt::LeftButton);
+        // Playing, the bar follows the position by itself.
+        rig.device.at = 7 * 48000 + 100;
+        QTRY_COMPARE(bar->positionText(), QStringLiteral("Θεση 0:07 απο 0:10"));
+        QTRY_VERIFY(lineAt(0.5) != lineAt(0.9));
+        QCOMPARE(lineAt(0.5), lineAt(0.1));
+        QTest::mouseClick(bar->button(MediaBar::Stop), Qt::LeftButton);
+        QVERIFY(bar->positionText().contains(QStringLiteral("συνεχιζει απο εδω")));
+        QVERIFY(bar->toolTip().contains(bar->positionText()));
+
+        // At the end: play is grey, start is there, and the text says what to do.
+        rig.device.at = rig.device.frames;
+        bar->refresh();
+        QVERIFY(!bar->button(MediaBar::Play)->isEnabled());
+        QVERIFY(bar->button(MediaBar::Start)->isEnabled());
+        QVERIFY(bar->positionText().contains(QStringLiteral("τελος του μηνυματος")));
+        QVERIFY(bar->accessibleDescription().contains(QStringLiteral("τελος του μηνυματος")));
+        QCOMPARE(bar->shownProgress(), 1.0);
+        QCOMPARE(lineAt(0.9), lineAt(0.1));
+
+        // A take shows its own length as it grows.
+        rig.device.at = 0;
+        bar->refresh();
+        QTest::mouseClick(bar->button(MediaBar::Record), Qt::LeftButton);
+        rig.device.at = 2 * 48000;
+        QTRY_COMPARE(bar->positionText(), QStringLiteral("Εγγραφη: 0:02"));
     }
 
     void screenReadersHearWhatEachControlIs()
@@ -478,6 +529,73 @@ private slots:
         QVERIFY(!icon.isNull());
         QVERIFY(!icon.pixmap(16, 16).isNull());
         QVERIFY(!icon.pixmap(48, 48).isNull());
+    }
+
+    // Boxes that arrive while the operator works, wherever the window stands on the
+    // screen: none covers a lamp or a keying button, none leaves the screen, and two
+    // boxes up together do not hide one another.
+    void boxesNeverHideTheStationsState_data()
+    {
+        QTest::addColumn<QPoint>("windowAt");
+        QTest::newRow("top left") << QPoint(0, 0);
+        QTest::newRow("middle") << QPoint(120, 150);
+        QTest::newRow("right edge") << QPoint(250, 100);
+        QTest::newRow("bottom right") << QPoint(250, 296);
+    }
+
+    void boxesNeverHideTheStationsState()
+    {
+        QFETCH(QPoint, windowAt);
+        Station station;
+        station.window.move(windowAt);
+        station.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&station.window));
+        const QRect screen = station.window.screen()->availableGeometry();
+        const auto global = [](QWidget *widget) { return QRect(widget->mapToGlobal(QPoint(0, 0)), widget->size()); };
+        const QList<QRect> inSight {global(station.window.Shape1), global(station.window.Shape2),
+                                    global(station.window.cmdPlayTr), global(station.window.cmdStop)};
+        // As long as the real ones, which name a path and a reason.
+        const QString saveFailed = QStringLiteral("Η εγγραφη δεν σωθηκε στο /home/sv1abc/Μηνυματα/cq-contest.wav:\n"
+                                                  "δεν υπαρχει χωρος στη συσκευη. Το αρχειο μενει οπως ηταν.");
+        const QString portFailed = QStringLiteral("Η θυρα COM5 (/dev/serial/by-id/usb-FTDI_FT232R-if00-port0) δεν ανοιγει:\n"
+                                                  "δεν επιτρεπεται η προσβαση: ο χρηστης πρεπει να ανηκει στην ομαδα dialout");
+        const auto shown = [] {
+            QList<QRect> boxes;
+            for (QWidget *top : QApplication::topLevelWidgets()) {
+                if (qobject_cast<QMessageBox *>(top) && top->isVisible())
+                    boxes << top->frameGeometry();
+            }
+            return boxes;
+        };
+        // The modal box too, seen from inside its own loop.
+        QList<QRect> modal;
+        QTimer::singleShot(50, [&] {
+            modal = shown();
+            for (QWidget *top : QApplication::topLevelWidgets()) {
+                if (auto *box = qobject_cast<QMessageBox *>(top))
+                    box->accept();
+            }
+        });
+        station.messages.show(portFailed, QStringLiteral("Vendrel9"), IMessageBox::Icon::Warning);
+        QCOMPARE(modal.size(), 1);
+        station.messages.notify(saveFailed, QStringLiteral("Vendrel9"), IMessageBox::Icon::Warning);
+        station.messages.notify(portFailed, QStringLiteral("Vendrel9"), IMessageBox::Icon::Warning);
+        QList<QRect> boxes = shown();
+        QCOMPARE(boxes.size(), 2);
+        boxes << modal;
+        for (const QRect &box : std::as_const(boxes)) {
+            const auto text = [](const QRect &r) {
+                return QStringLiteral("%1,%2 %3x%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+            };
+            QVERIFY2(screen.contains(box), qPrintable(text(box)));
+            for (const QRect &area : inSight)
+                QVERIFY2(!box.intersects(area), qPrintable(text(box) + QStringLiteral(" over ") + text(area)));
+        }
+        QVERIFY(!boxes.at(0).intersects(boxes.at(1)));
+        for (QWidget *top : QApplication::topLevelWidgets()) {
+            if (qobject_cast<QMessageBox *>(top))
+                top->close();
+        }
     }
 
     void mediaBarIsOneTabStopWorkedByKeys()

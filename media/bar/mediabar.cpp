@@ -4,9 +4,17 @@
 #include <QPainter>
 #include <QStyle>
 #include <QStyleOptionFocusRect>
+#include <QTimer>
 #include <QToolButton>
 
 namespace {
+
+// Whole seconds as m:ss.
+QString clock(qint64 frames, int rate)
+{
+    const qint64 seconds = rate > 0 ? frames / rate : 0;
+    return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
 
 QIcon recordIcon()
 {
@@ -33,9 +41,18 @@ public:
 protected:
     void paintEvent(QPaintEvent *) override
     {
+        QPainter painter(this);
+        // The position as a thin line along the foot of the bar: a message that will
+        // start in its middle, or has nothing left to play, is seen before it keys.
+        if (m_bar->isEnabled() && m_bar->positionText().size() > 0) {
+            const QRect track(2, height() - 5, width() - 4, 3);
+            painter.fillRect(track, palette().color(QPalette::Mid));
+            QRect done = track;
+            done.setWidth(int(track.width() * m_bar->shownProgress() + 0.5));
+            painter.fillRect(done, palette().color(QPalette::Highlight));
+        }
         if (!m_bar->hasFocus())
             return;
-        QPainter painter(this);
         QStyleOptionFocusRect option;
         option.initFrom(this);
         // Styles draw the frame only once the keyboard has moved the focus; the bar has
@@ -87,6 +104,9 @@ MediaBar::MediaBar(IAudioDevice &device, QWidget *parent) : QWidget(parent), m_d
         m_buttons[size_t(i)] = button;
     }
     m_overlay = new FocusOverlay(this);
+    m_follow = new QTimer(this);
+    m_follow->setInterval(100);
+    connect(m_follow, &QTimer::timeout, this, &MediaBar::showPosition);
     m_device.setModeListener([this] { refresh(); });
     m_device.setProblemListener([this](IAudioDevice::Problem what, const QString &path, const QString &reason) {
         emit problem(what, path, reason);
@@ -155,14 +175,51 @@ void MediaBar::refresh()
     m_buttons[Pause]->setEnabled(sound && mode == Mode::Playing);
     m_buttons[Stop]->setEnabled(mode == Mode::Playing || mode == Mode::Paused || mode == Mode::Recording);
     m_buttons[Record]->setEnabled(sound && ready);
-    if (sound == m_soundShown)
-        return;
+    const bool moving = mode == Mode::Playing || mode == Mode::Recording;
+    if (moving && !m_follow->isActive())
+        m_follow->start();
+    else if (!moving)
+        m_follow->stop();
     m_soundShown = sound;
-    const QString away = QStringLiteral("Δεν υπαρχει διακομιστης ηχου: ουτε αναπαραγωγη ουτε εγγραφη");
-    setToolTip(sound ? QString() : away);
-    setAccessibleDescription(sound ? m_keysDescription : away);
+    showPosition();
+}
+
+void MediaBar::showPosition()
+{
+    using Mode = IAudioDevice::Mode;
+    const Mode mode = m_device.mode();
+    const qint64 length = m_device.length();
+    const qint64 position = std::min(m_device.position(), length);
+    const int rate = m_device.sampleRate();
+    QString text;
+    if (mode == Mode::Recording) {
+        text = QStringLiteral("Εγγραφη: %1").arg(clock(position, rate));
+    } else if (mode != Mode::Closed && mode != Mode::Opening && length > 0) {
+        text = QStringLiteral("Θεση %1 απο %2").arg(clock(position, rate), clock(length, rate));
+        if (mode != Mode::Playing && position >= length)
+            text += QStringLiteral(": τελος του μηνυματος, ΑΡΧΗ για να ξαναπαιξει απο την αρχη");
+        else if (mode != Mode::Playing && position > 0)
+            text += QStringLiteral(": συνεχιζει απο εδω, ΑΡΧΗ για την αρχη");
+    }
+    const double progress = mode == Mode::Recording ? 1.0 : length > 0 ? double(position) / double(length) : 0.0;
+    if (progress != m_progress) {
+        m_progress = progress;
+        m_overlay->update();
+    }
+    const QString away = m_soundShown ? QString()
+                                      : QStringLiteral("Δεν υπαρχει διακομιστης ηχου: ουτε αναπαραγωγη ουτε εγγραφη");
+    const QString tip = QStringList({text, away}).join(QLatin1Char('\n')).trimmed();
+    if (text == m_positionText && tip == toolTip())
+        return;
+    m_positionText = text;
+    m_overlay->update();
+    setToolTip(tip);
     for (QToolButton *button : m_buttons)
-        button->setToolTip(sound ? QString() : away);
+        button->setToolTip(tip);
+    QStringList description {m_soundShown ? m_keysDescription : away};
+    if (!text.isEmpty())
+        description << text;
+    setAccessibleDescription(description.join(QStringLiteral(". ")));
 }
 
 void MediaBar::press(Button which)

@@ -6,6 +6,7 @@
 #include <QWidget>
 #include <array>
 
+class QTimer;
 class QToolButton;
 
 // The window's media bar: five transport buttons (start, play, pause, stop, record) on
@@ -32,8 +33,13 @@ public:
     QToolButton *button(Button which) const { return m_buttons[which]; }
     int currentButton() const { return m_current; }
 
-    // Follows the device's mode and the sound server's presence into the buttons.
+    // Follows the device's mode, position and the sound server's presence into the
+    // buttons, the position line and the texts.
     void refresh();
+    // Where the message stands, as the tooltip and the screen reader say it.
+    QString positionText() const { return m_positionText; }
+    // Of the message, how much lies before the position, 0 to 1; what the line shows.
+    double shownProgress() const { return m_progress; }
 
 signals:
     // Something the device could not do out of the operator's sight: a save that failed,
@@ -49,10 +55,14 @@ protected:
 private:
     void press(Button which);
     void moveCurrent(int step);
+    void showPosition();
 
     IAudioDevice &m_device;
     std::array<QToolButton *, ButtonCount> m_buttons {};
     QWidget *m_overlay = nullptr;
+    QTimer *m_follow = nullptr; // while the position moves
+    QString m_positionText;
+    double m_progress = 0;
     int m_current = Play;
     QString m_deviceType;
     QString m_fileName;
