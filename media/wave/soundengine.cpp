@@ -12,18 +12,23 @@
 #include <pulse/timeval.h>
 
 #include <algorithm>
-#include <utility>
 #include <cstring>
 #include <mutex>
+#include <utility>
 #include <fcntl.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 namespace {
 
-// What a keyer needs: the message on air within a few tens of milliseconds of the key;
-// the same buffer as `paplay --latency-msec=20`.
+// The playback buffer: the same as `paplay --latency-msec=20`. The first sound does not
+// wait for it, and a stop drops what it holds; what it buys is a message kept whole on
+// a busy machine. With both cores of a 2-core machine held busy, PulseAudio played 20 ms
+// buffers whole; PipeWire broke them up (a 5 ms gap every 10-30 s, paplay's alike:
+// pipewire-pulse refilling late), and 40 ms too, where 60 and 80 ms never broke up and
+// the first sound came as soon (make bench). Hence a buffer per server.
 constexpr pa_usec_t kPlayLatencyUs = 20 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t kPlayLatencyPipeWireUs = 80 * PA_USEC_PER_MSEC;
 constexpr pa_usec_t kRecordFragmentUs = 20 * PA_USEC_PER_MSEC;
 // Deadlines for a server that accepts the connection but does not answer (stopped,
 // swapping, hung): the operator is told and streams end instead of waiting.
@@ -336,6 +341,10 @@ public:
         case PA_CONTEXT_READY:
             self->m_ready = true;
             self->setAvailable(true);
+            // Which server this is decides the buffer: ask at once, as the first ping.
+            self->m_ping.reset();
+            self->m_pingSent = now();
+            self->m_ping = Operation(pa_context_get_server_info(context, &Impl::onServerInfo, self));
             for (Active *active : self->snapshot()) {
                 if (!active->pa)
                     self->open(active);
@@ -366,9 +375,12 @@ public:
         m_ping = Operation(pa_context_get_server_info(m_context, &Impl::onServerInfo, this));
     }
 
-    static void onServerInfo(pa_context *, const pa_server_info *, void *userdata)
+    static void onServerInfo(pa_context *, const pa_server_info *info, void *userdata)
     {
         auto *self = static_cast<Impl *>(userdata);
+        // pipewire-pulse names itself "PulseAudio (on PipeWire x.y.z)".
+        if (info && info->server_name)
+            self->m_playLatencyUs = std::strstr(info->server_name, "PipeWire") ? kPlayLatencyPipeWireUs : kPlayLatencyUs;
         self->setAvailable(true);
     }
 
@@ -440,7 +452,7 @@ public:
             flags = pa_stream_flags_t(flags | PA_STREAM_START_CORKED);
         int result = 0;
         if (play) {
-            attr.tlength = uint32_t(pa_usec_to_bytes(kPlayLatencyUs, &format));
+            attr.tlength = uint32_t(pa_usec_to_bytes(m_playLatencyUs, &format));
             pa_stream_set_write_callback(active->pa, &Impl::onWritable, active);
             pa_stream_set_underflow_callback(active->pa, &Impl::onUnderflow, active);
             // No device named: the server's choice, which honours PULSE_SINK and what
@@ -562,9 +574,9 @@ public:
         int negative = 0;
         if (pa_stream_get_latency(pa, &latency, &negative) < 0 || negative)
             latency = 0;
-        active->finishAt = now() + qMax(latency, kPlayLatencyUs) + kDrainMarginUs;
-        // The tick comes back exactly then, rather than up to a tick later.
         Impl *self = active->engine;
+        active->finishAt = now() + qMax(latency, self->m_playLatencyUs) + kDrainMarginUs;
+        // The tick comes back exactly then, rather than up to a tick later.
         const struct timeval when = wallClockIn(active->finishAt - now());
         self->m_api->time_restart(self->m_tick, &when);
     }
@@ -713,6 +725,7 @@ public:
     pa_usec_t m_connectStarted = 0;
     pa_usec_t m_nextConnect = 0;
     Operation m_ping {nullptr};
+    pa_usec_t m_playLatencyUs = kPlayLatencyUs; // for the server last heard from
     pa_usec_t m_pingSent = 0;
     std::vector<std::unique_ptr<Active>> m_actives;
     // Streams let go of while the server was still creating them; ours until it has.
