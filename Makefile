@@ -2,9 +2,11 @@
 
 SECONDS ?= 60
 
+# Only the program and its helpers are built: the tests and the benchmarks wait for
+# make test and make bench.
 run:
 	scripts/deps.sh run
-	scripts/build.sh
+	scripts/build.sh --target vendrel9
 	build/bin/vendrel9
 
 test:
@@ -33,18 +35,18 @@ fuzz:
 # A Debian package of the program in build/.
 package:
 	scripts/deps.sh package
-	scripts/build.sh
+	scripts/build.sh --target vendrel9 --target vendrel9_docs
 	cd build && cpack -G DEB
 
 # Refreshes docs/screenshot.png from the real window under Xvfb.
 screenshot:
 	scripts/deps.sh screenshot
-	scripts/build.sh
+	scripts/build.sh --target vendrel9
 	scripts/screenshot.sh docs/screenshot.png
 
 build:
 	scripts/deps.sh run
-	scripts/build.sh
+	scripts/build.sh --target vendrel9
 
 clean:
 	rm -rf build build-debug build-asan build-fuzz

@@ -2,6 +2,7 @@
 // up, how fast the path rebinds, how fast the radio keys and unkeys, how fast sound
 // starts, and what playing costs. Real adapters throughout; the serial port is a pty
 // under the modem-line shim, the sound the private server of scripts/pulse.sh.
+#include "devicetools.h"
 #include "filebinding.h"
 #include "form1.h"
 #include "mediabar.h"
@@ -13,7 +14,10 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
@@ -24,6 +28,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstring>
 #include <cstdio>
@@ -149,8 +154,7 @@ void benchRebind(const QTemporaryDir &dir)
             Text1_Change(rig.controls);
             us.push_back(double(nowNs() - t0) / 1000.0);
         }
-        while (rig.device.busy())
-            pump(5);
+        devicetools::settled(rig.device);
         if (rig.device.mode() != IAudioDevice::Mode::Stopped)
             std::printf("warning: %s did not open\n", size.name);
         add(QString::fromLatin1(size.label), us, QStringLiteral("us"), QStringLiteral("< 200 us"));
@@ -174,7 +178,8 @@ void benchRebind(const QTemporaryDir &dir)
     add(QStringLiteral("rebind per keystroke, 200-char path"), us, QStringLiteral("us"), QStringLiteral("< 200 us"));
 }
 
-qint64 rtsTime(const PtyPorts &ports, int com, int state, qint64 after)
+// The first change of COMn's RTS to state after that moment in the shim's log.
+qint64 rtsSeen(const PtyPorts &ports, int com, int state, qint64 after)
 {
     const QString name = QStringLiteral("ttyS%1 %2 ").arg(com - 1).arg(state);
     for (const QString &line : ports.rtsLog()) {
@@ -183,6 +188,19 @@ qint64 rtsTime(const PtyPorts &ports, int com, int state, qint64 after)
         const qint64 t = line.section(QLatin1Char(' '), 2).toLongLong();
         if (t >= after)
             return t;
+    }
+    return -1;
+}
+
+// The same, waiting up to a second for the port's helper to make the change; -1 if
+// none came.
+qint64 rtsTime(const PtyPorts &ports, int com, int state, qint64 after)
+{
+    for (int wait = 0; wait < 1000; ++wait) {
+        const qint64 t = rtsSeen(ports, com, state, after);
+        if (t >= 0)
+            return t;
+        QThread::usleep(1000);
     }
     return -1;
 }
@@ -263,8 +281,7 @@ struct KeyedRig
     {
         ports.add(1);
         form.Text1->setText(file);
-        while (device.busy())
-            pump(5);
+        devicetools::settled(device);
     }
     PtyPorts ports;
     WaveDevice device;
@@ -309,6 +326,101 @@ void benchKeying(const QString &tone, Condition condition)
     add(QStringLiteral("ΔΙΑΚΟΠΗ to RTS low") + suffix, down, QStringLiteral("ms"), QStringLiteral("< 1 ms"));
 }
 
+// The file dialog open on air on a folder that has stopped answering (the stall shim's
+// frozen share): ΔΙΑΚΟΠΗ in the same window, and SIGTERM to a child program.
+void benchDialogStalled(const QString &tone)
+{
+    if (!qEnvironmentVariable("LD_PRELOAD").contains(QStringLiteral("v9stallshim")))
+        return;
+    QTemporaryDir share;
+    const QString freeze = share.filePath(QStringLiteral("../") + QFileInfo(share.path()).fileName() + QStringLiteral(".frozen"));
+    qputenv("V9_SHARE_DIR", QFile::encodeName(share.path()));
+    qputenv("V9_SHARE_FREEZE", QFile::encodeName(freeze));
+    const QString oldDir = QDir::currentPath();
+    QDir::setCurrent(share.path());
+    std::vector<double> stop, term;
+    {
+        KeyedRig rig(tone);
+        rig.dialog.setParentWidget(&rig.form);
+        rig.dialog.keepLive(rig.form.cmdStop);
+        for (int i = 0; i < 10; ++i) {
+            rig.form.cmdPlayTr->click();
+            QFile(freeze).open(QIODevice::WriteOnly);
+            QTimer::singleShot(500, &rig.form, [&] {
+                const qint64 t0 = nowNs();
+                rig.form.cmdStop->click();
+                const qint64 low = rtsTime(rig.ports, 1, 0, t0);
+                if (low >= 0)
+                    stop.push_back(double(low - t0) / 1e6);
+                QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+                QCoreApplication::sendEvent(&rig.form, &escape);
+            });
+            rig.form.cmdWav->trigger(); // returns once Escape calls the dialog off
+            QFile::remove(freeze);
+            QFile::remove(rig.ports.dir() + QStringLiteral("/rts.log"));
+        }
+    }
+    for (int i = 0; i < 10; ++i) {
+        PtyPorts ports;
+        ports.add(1);
+        QProcess child;
+        QStringList env = ports.environment();
+        env << QStringLiteral("QT_QPA_PLATFORM=offscreen");
+        child.setEnvironment(env);
+        child.setWorkingDirectory(share.path());
+        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--keyed-child"), tone, QStringLiteral("dialog")});
+        if (!child.waitForReadyRead(10000))
+            continue;
+        child.readAll();
+        QFile(freeze).open(QIODevice::WriteOnly);
+        QThread::msleep(500);
+        const qint64 t0 = nowNs();
+        child.terminate();
+        const qint64 low = rtsTime(ports, 1, 0, t0);
+        if (low >= 0)
+            term.push_back(double(low - t0) / 1e6);
+        if (!child.waitForFinished(5000))
+            child.kill();
+        child.waitForFinished();
+        QFile::remove(freeze);
+    }
+    QDir::setCurrent(oldDir);
+    qunsetenv("V9_SHARE_DIR");
+    qunsetenv("V9_SHARE_FREEZE");
+    add(QStringLiteral("ΔΙΑΚΟΠΗ to RTS low, dialog stalled"), stop, QStringLiteral("ms"), QStringLiteral("< 5 ms"));
+    add(QStringLiteral("SIGTERM to RTS low, dialog stalled"), term, QStringLiteral("ms"), QStringLiteral("< 5 ms"));
+}
+
+// The program killed outright while a reader of its is stuck on a share that stopped
+// answering: from SIGKILL to the port's hang-up, seen at the pty's master.
+void benchKilledWithAStuckReader(const QString &tone)
+{
+    if (!qEnvironmentVariable("LD_PRELOAD").contains(QStringLiteral("v9stallshim")))
+        return;
+    const QString stalled = stalledCopy(tone);
+    std::vector<double> ms;
+    for (int i = 0; i < 10 && !stalled.isEmpty(); ++i) {
+        PtyPorts ports;
+        ports.add(1);
+        QProcess child;
+        QStringList env = ports.environment();
+        env << QStringLiteral("QT_QPA_PLATFORM=offscreen");
+        child.setEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--keyed-child"), stalled});
+        if (!child.waitForReadyRead(10000))
+            continue;
+        child.readAll();
+        Hold hold(Condition::DiskStalled);
+        QThread::msleep(700); // what was read ahead plays out; the reader waits on the disk
+        const qint64 t0 = nowNs();
+        ::kill(pid_t(child.processId()), SIGKILL);
+        if (ports.hungUp(1, 5000))
+            ms.push_back(double(nowNs() - t0) / 1e6);
+        child.waitForFinished(5000);
+    }
+    add(QStringLiteral("SIGKILL to port hang-up, reader stuck"), ms, QStringLiteral("ms"), QStringLiteral("< 5 ms"));
+}
+
 void benchSigterm(const QString &tone, Condition condition)
 {
     if (!qEnvironmentVariable("LD_PRELOAD").contains(QStringLiteral("v9modemshim")))
@@ -333,12 +445,7 @@ void benchSigterm(const QString &tone, Condition condition)
         QThread::msleep(100);
         const qint64 t0 = nowNs();
         child.terminate();
-        qint64 low = -1;
-        for (int wait = 0; wait < 500 && low < 0; ++wait) {
-            low = rtsTime(ports, 1, 0, t0);
-            if (low < 0)
-                QThread::msleep(10);
-        }
+        const qint64 low = rtsTime(ports, 1, 0, t0);
         if (low >= 0)
             ms.push_back(double(low - t0) / 1e6);
         if (!child.waitForFinished(5000))
@@ -359,6 +466,9 @@ int keyedChild(int argc, char **argv)
     window.cmdPlayTr->click();
     std::printf("keyed\n");
     std::fflush(stdout);
+    // With "dialog": the file dialog opened on air, in the folder the child runs in.
+    if (argc >= 4 && qstrcmp(argv[3], "dialog") == 0)
+        QTimer::singleShot(0, &window, [&window] { window.cmdWav->trigger(); });
     return app.exec();
 }
 
@@ -479,6 +589,32 @@ private:
     QByteArray m_pending;
 };
 
+// On air: from RTS high, as the shim saw it, to the first sample out of the sink.
+std::vector<double> firstSoundOnAir(MonitorTap &tap, const QString &tone)
+{
+    std::vector<double> onAir;
+    if (!qEnvironmentVariable("LD_PRELOAD").contains(QStringLiteral("v9modemshim")))
+        return onAir;
+    KeyedRig rig(tone);
+    PtyPorts &ports = rig.ports;
+    Form1 &form = rig.form;
+    for (int i = 0; i < 20; ++i) {
+        form.MMControl1->button(MediaBar::Start)->click();
+        pump(20);
+        tap.quiet(150);
+        const qint64 t0 = nowNs();
+        form.cmdPlayTr->click();
+        const qint64 heard = tap.firstLoud(2000);
+        const qint64 high = lastRaise(ports, t0);
+        if (heard > 0 && high > 0)
+            onAir.push_back(double(heard - high) / 1e6);
+        form.cmdStop->click();
+        QFile::remove(ports.dir() + QStringLiteral("/rts.log"));
+        pump(30);
+    }
+    return onAir;
+}
+
 void benchSound(const QTemporaryDir &dir, const QString &tone)
 {
     if (qEnvironmentVariableIsEmpty("PULSE_SERVER")) {
@@ -490,8 +626,7 @@ void benchSound(const QTemporaryDir &dir, const QString &tone)
         MonitorTap tap;
         WaveDevice device;
         device.open(tone);
-        while (device.busy())
-            pump(5);
+        devicetools::settled(device);
         for (int i = 0; i < 20; ++i) {
             device.rewind();
             pump(20);
@@ -539,26 +674,7 @@ void benchSound(const QTemporaryDir &dir, const QString &tone)
             pacat.kill();
             pacat.waitForFinished();
         }
-        // On air: from RTS high, as the shim saw it, to the first sample out of the sink.
-        if (qEnvironmentVariable("LD_PRELOAD").contains(QStringLiteral("v9modemshim"))) {
-            KeyedRig rig(tone);
-            PtyPorts &ports = rig.ports;
-            Form1 &form = rig.form;
-            for (int i = 0; i < 20; ++i) {
-                form.MMControl1->button(MediaBar::Start)->click();
-                pump(20);
-                tap.quiet(150);
-                const qint64 t0 = nowNs();
-                form.cmdPlayTr->click();
-                const qint64 heard = tap.firstLoud(2000);
-                const qint64 high = lastRaise(ports, t0);
-                if (heard > 0 && high > 0)
-                    onAir.push_back(double(heard - high) / 1e6);
-                form.cmdStop->click();
-                QFile::remove(ports.dir() + QStringLiteral("/rts.log"));
-                pump(30);
-            }
-        }
+        onAir = firstSoundOnAir(tap, tone);
     }
     add(QStringLiteral("Play to first sample out of the sink"), ours, QStringLiteral("ms"), QStringLiteral("< 60 ms"));
     const auto median = [](std::vector<double> values) {
@@ -571,7 +687,7 @@ void benchSound(const QTemporaryDir &dir, const QString &tone)
     add(QStringLiteral("  reference: pacat, connected beforehand"), reference, QStringLiteral("ms"), QString());
     if (!ours.empty() && !reference.empty())
         add(QStringLiteral("  ratio of medians"), {median(ours) / median(reference)}, QStringLiteral("x"), QString());
-    add(QStringLiteral("RTS high to first sample out of the sink"), onAir, QStringLiteral("ms"), QStringLiteral("< 60 ms"));
+    add(QStringLiteral("RTS high to first sample out of the sink (PulseAudio)"), onAir, QStringLiteral("ms"), QStringLiteral("< 60 ms"));
 
     // What playing a 4 GB file costs beside an idle window, in a fresh process so that
     // nothing measured before is counted.
@@ -604,6 +720,181 @@ void benchSound(const QTemporaryDir &dir, const QString &tone)
     if (recorded.size() == 3)
         add(QStringLiteral("memory added recording %1 s").arg(recordSeconds), {recorded[1].toDouble() / 1024.0},
             QStringLiteral("MB"), QStringLiteral("< 5 MB"));
+}
+
+// A sine of that many seconds, 1 kHz at half scale, 48 kHz mono 16-bit.
+QString sineFile(const QTemporaryDir &dir, const char *name, double seconds)
+{
+    const QString path = dir.filePath(QString::fromLatin1(name));
+    QFile file(path);
+    file.open(QIODevice::WriteOnly);
+    const quint32 frames = quint32(seconds * 48000);
+    file.write(wavtools::wavHeader(frames * 2, 1, 48000));
+    QByteArray data(int(frames * 2), 0);
+    auto *samples = reinterpret_cast<qint16 *>(data.data());
+    for (quint32 i = 0; i < frames; ++i)
+        samples[i] = qint16(16000 * std::sin(2 * M_PI * 1000 * double(i) / 48000));
+    file.write(data);
+    return path;
+}
+
+// The sink's monitor, all of it, while the object lives.
+class MonitorTape
+{
+public:
+    MonitorTape()
+    {
+        m_parec.start(QStringLiteral("parec"),
+                      {QStringLiteral("--raw"), QStringLiteral("--format=float32le"), QStringLiteral("--rate=48000"),
+                       QStringLiteral("--channels=1"), QStringLiteral("--latency-msec=20"), QStringLiteral("-d"),
+                       qEnvironmentVariable("V9_MONITOR")});
+        m_parec.waitForStarted();
+        m_parec.waitForReadyRead(5000);
+    }
+    std::vector<float> stop()
+    {
+        m_parec.terminate();
+        m_parec.waitForFinished(3000);
+        const QByteArray raw = m_parec.readAllStandardOutput();
+        std::vector<float> samples(size_t(raw.size()) / sizeof(float));
+        std::memcpy(samples.data(), raw.constData(), samples.size() * sizeof(float));
+        return samples;
+    }
+
+private:
+    QProcess m_parec;
+};
+
+// A busy machine, as a logger and an SDR program make it: a hog on every core.
+class CpuHogs
+{
+public:
+    CpuHogs()
+    {
+        for (long i = 0; i < sysconf(_SC_NPROCESSORS_ONLN); ++i) {
+            auto *hog = new QProcess;
+            hog->setStandardOutputFile(QProcess::nullDevice());
+            hog->start(QStringLiteral("yes"), {});
+            m_hogs.push_back(hog);
+        }
+    }
+    ~CpuHogs()
+    {
+        for (QProcess *hog : m_hogs) {
+            hog->kill();
+            hog->waitForFinished();
+            delete hog;
+        }
+    }
+
+private:
+    std::vector<QProcess *> m_hogs;
+};
+
+// What was heard of a tone at the sink: the gaps in it (2 ms or more of silence between
+// its first and last loud sample), the longest, and the seconds from first to last.
+struct Gaps
+{
+    int count = 0;
+    double longestMs = 0;
+    double spanS = 0;
+};
+
+Gaps gapsIn(const std::vector<float> &heard)
+{
+    qsizetype first = -1, last = -1;
+    for (qsizetype i = 0; i < qsizetype(heard.size()); ++i) {
+        if (qAbs(heard[size_t(i)]) > 0.2f) {
+            if (first < 0)
+                first = i;
+            last = i;
+        }
+    }
+    Gaps gaps;
+    for (qsizetype i = first, quiet = 0; first >= 0 && i <= last; ++i) {
+        if (qAbs(heard[size_t(i)]) < 0.1f) {
+            ++quiet;
+        } else {
+            if (quiet >= 96) {
+                ++gaps.count;
+                gaps.longestMs = std::max(gaps.longestMs, double(quiet) / 48.0);
+            }
+            quiet = 0;
+        }
+    }
+    gaps.spanS = first >= 0 ? double(last - first + 1) / 48000 : 0;
+    return gaps;
+}
+
+// The message on air for a while with every core busy, as it leaves the sink, and the
+// underruns the server reports for its stream. The reference is paplay with the same
+// 20 ms buffer, under the same load and heard the same way: gaps it shows too are the
+// server's or the monitor's, not the program's.
+void benchUnderLoad(const QTemporaryDir &dir, const QString &server)
+{
+    const int seconds = qEnvironmentVariableIntValue("V9_BENCH_LOAD_SECONDS") > 0
+                            ? qEnvironmentVariableIntValue("V9_BENCH_LOAD_SECONDS")
+                            : 30;
+    const QString tone = sineFile(dir, "load.wav", seconds);
+    std::vector<float> heard, reference;
+    int underruns = 0;
+    {
+        CpuHogs hogs;
+        {
+            MonitorTape tape;
+            WaveDevice device;
+            device.open(tone);
+            devicetools::settled(device);
+            device.play(IAudioDevice::Output::Air);
+            QElapsedTimer clock;
+            clock.start();
+            while (device.mode() != IAudioDevice::Mode::Stopped && clock.elapsed() < (seconds + 20) * 1000)
+                pump(20);
+            underruns = device.underruns();
+            pump(200);
+            heard = tape.stop();
+        }
+        MonitorTape tape;
+        QProcess paplay;
+        paplay.start(QStringLiteral("paplay"), {QStringLiteral("--latency-msec=20"), tone});
+        QElapsedTimer clock;
+        clock.start();
+        while (paplay.state() != QProcess::NotRunning && clock.elapsed() < (seconds + 20) * 1000)
+            pump(20);
+        paplay.kill();
+        paplay.waitForFinished();
+        pump(200);
+        reference = tape.stop();
+    }
+    const Gaps ours = gapsIn(heard);
+    const Gaps theirs = gapsIn(reference);
+    const QString load = QStringLiteral(" (%1 s, %2 hogs, %3)").arg(seconds).arg(sysconf(_SC_NPROCESSORS_ONLN)).arg(server);
+    add(QStringLiteral("gaps in the tone at the sink") + load, {double(ours.count)}, QString(), QStringLiteral("0"));
+    add(QStringLiteral("  longest gap"), {ours.longestMs}, QStringLiteral("ms"), QString());
+    add(QStringLiteral("  underruns the server reported"), {double(underruns)}, QString(), QStringLiteral("0"));
+    add(QStringLiteral("  tone heard, of %1 s").arg(seconds), {ours.spanS}, QStringLiteral("s"), QString());
+    add(QStringLiteral("  reference: paplay --latency-msec=20, gaps"), {double(theirs.count)}, QString(), QString());
+    add(QStringLiteral("  reference: longest gap"), {theirs.longestMs}, QStringLiteral("ms"), QString());
+}
+
+// How soon the device shows a short message's end: from Play to Stopped.
+void benchEndOfMessage(const QTemporaryDir &dir, const QString &server)
+{
+    const QString tone = sineFile(dir, "short.wav", 0.1);
+    std::vector<double> ms;
+    WaveDevice device;
+    device.open(tone);
+    devicetools::settled(device);
+    for (int i = 0; i < 10; ++i) {
+        device.rewind();
+        pump(50);
+        const qint64 t0 = nowNs();
+        device.play(IAudioDevice::Output::Desk);
+        while (device.mode() != IAudioDevice::Mode::Stopped && nowNs() - t0 < 5000000000LL)
+            pump(1);
+        ms.push_back(double(nowNs() - t0) / 1e6);
+    }
+    add(QStringLiteral("100 ms message, Play to Stopped (%1)").arg(server), ms, QStringLiteral("ms"), QString());
 }
 
 // Records into a new message beside an idle window for a while and prints: idle RSS (kB)
@@ -683,6 +974,22 @@ int main(int argc, char **argv)
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QTemporaryDir dir;
+    // The second sound server's own figures: the sound on air, under load, at its end.
+    if (argc >= 3 && qstrcmp(argv[1], "--sound-pass") == 0) {
+        const QString server = QString::fromLocal8Bit(argv[2]);
+        if (!qEnvironmentVariableIsEmpty("PULSE_SERVER")) {
+            const QString tone = sineFile(dir, "tone.wav", 5);
+            {
+                MonitorTap tap;
+                add(QStringLiteral("RTS high to first sample out of the sink (%1)").arg(server), firstSoundOnAir(tap, tone),
+                    QStringLiteral("ms"), QStringLiteral("< 60 ms"));
+            }
+            benchEndOfMessage(dir, server);
+            benchUnderLoad(dir, server);
+        }
+        printTable();
+        return 0;
+    }
     const QString tone = dir.filePath(QStringLiteral("tone.wav"));
     {
         QFile file(tone);
@@ -703,7 +1010,13 @@ int main(int argc, char **argv)
         benchKeying(tone, condition);
     for (const Condition condition : {Condition::Normal, Condition::ServerStopped, Condition::DiskStalled})
         benchSigterm(tone, condition);
+    benchDialogStalled(tone);
+    benchKilledWithAStuckReader(tone);
     benchSound(dir, tone);
+    if (!qEnvironmentVariableIsEmpty("PULSE_SERVER")) {
+        benchEndOfMessage(dir, QStringLiteral("PulseAudio"));
+        benchUnderLoad(dir, QStringLiteral("PulseAudio"));
+    }
     printTable();
     return 0;
 }

@@ -4,18 +4,25 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QString>
-#include <QTest>
+#include <QThread>
 
-// Helpers for tests of the real wave device, which works on threads of its own.
+// Helpers for tests and benchmarks of the real wave device, which works on threads of its
+// own.
 namespace devicetools {
 
 // Waits until the device has carried out every command given so far and written every
 // save; says whether it did within the time (generous, for a busy machine).
 inline bool settled(const WaveDevice &device, int ms = 10000)
 {
-    return QTest::qWaitFor([&] { return !device.busy(); }, ms);
+    const QDeadlineTimer deadline(ms);
+    while (device.busy() && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::usleep(500);
+    }
+    return !device.busy();
 }
 
 // Opens and waits for the outcome: true when the device ended open.
