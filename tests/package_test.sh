@@ -31,6 +31,14 @@ for file in usr/bin/vendrel9 usr/libexec/vendrel9/vendrel9-port usr/libexec/vend
 done
 desktop-file-validate "$scratch/root/usr/share/applications/$app.desktop"
 appstreamcli validate --no-net "$scratch/root/usr/share/metainfo/$app.metainfo.xml" >/dev/null
+# Software centres show the newest AppStream release as the installed version.
+version=$(dpkg-deb -f "$deb" Version)
+release=$(grep -o '<release version="[^"]*"' "$scratch/root/usr/share/metainfo/$app.metainfo.xml" | head -n1 | cut -d'"' -f2)
+[[ "$release" == "$version" ]] || { echo "newest AppStream release $release is not the package's $version"; exit 1; }
+zcat "$scratch/root/usr/share/man/man1/vendrel9.1.gz" | head -n1 | grep -q "Vendrel9 $version" \
+  || { echo "the manual page is not for $version"; exit 1; }
+zcat "$scratch/root/usr/share/doc/vendrel9/changelog.gz" | head -n1 | grep -q "($version)" \
+  || { echo "the changelog does not start at $version"; exit 1; }
 
 QT_QPA_PLATFORM=offscreen "$scratch/root/usr/bin/vendrel9" &
 pid=$!
