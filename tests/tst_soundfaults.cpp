@@ -137,7 +137,7 @@ private slots:
         // The operator is told, without a dialog, while the server stays frozen.
         QTRY_VERIFY_WITH_TIMEOUT(!s.device.soundAvailable(), 3000);
         QVERIFY(!s.form.MMControl1->button(MediaBar::Play)->isEnabled());
-        QVERIFY(!s.form.MMControl1->toolTip().isEmpty());
+        QVERIFY(s.form.MMControl1->toolTip().contains(QStringLiteral("διακομιστης ηχου")));
         QVERIFY(s.messages.texts.isEmpty());
         // Keying again while frozen is as quick, and the bar's own play too.
         keyAndUnkey(s, ports);
@@ -145,7 +145,7 @@ private slots:
         QVERIFY2(bar < kHandlerBoundMs, qPrintable(QString::number(bar)));
         frozen.thaw();
         QTRY_VERIFY_WITH_TIMEOUT(s.device.soundAvailable(), 5000);
-        QVERIFY(s.form.MMControl1->toolTip().isEmpty());
+        QVERIFY(!s.form.MMControl1->toolTip().contains(QStringLiteral("διακομιστης ηχου")));
     }
 
     // Streams asked for while the server is frozen and let go of before it answers are
