@@ -16,7 +16,16 @@ run_suite() { # build folder, sound server, ctest arguments
     export V9_SOUND=$sound
     source "$root/scripts/pulse.sh"
     export XDG_RUNTIME_DIR="$v9_pulse_dir"
-    ctest --test-dir "$dir" --output-on-failure "$@"
+    ctest --test-dir "$dir" --output-on-failure "$@" || {
+      local status=$?
+      # What the private servers said, before their folder goes: a failure on a busy
+      # machine may be theirs (a session manager that stopped linking streams).
+      for log in "$v9_pulse_dir"/*.log "$v9_pulse_dir"/log; do
+        [[ -s "$log" ]] && { echo "--- $(basename "$log"), last lines"; tail -n 40 "$log"; }
+      done
+      pactl list short sink-inputs 2>&1 | sed 's/^/sink input: /'
+      exit "$status"
+    }
   )
 }
 run_suite "$build" pulseaudio
