@@ -29,7 +29,13 @@ run_suite() { # build folder, sound server, ctest arguments
   )
 }
 run_suite "$build" pulseaudio
-run_suite "$build" pipewire -L sound
+# PipeWire's own test source sometimes stops ("audiotestsrc: out of buffers" in its log),
+# and every recording after it on that server gets nothing. Tests failed on such a
+# server run once more on a new one; a fault of the program fails there again.
+run_suite "$build" pipewire -L sound || {
+  echo "the PipeWire pass failed; its failed tests once more, on a new private server" >&2
+  run_suite "$build" pipewire --rerun-failed
+}
 if [[ $# -eq 0 && -z "${V9_SKIP_DEBUG:-}" ]]; then
   debug=${BUILD_DIR_DEBUG:-$root/build-debug}
   BUILD_DIR=$debug "$root/scripts/build.sh" -DCMAKE_BUILD_TYPE=Debug -DVENDREL9_SANITIZE=ON
