@@ -18,6 +18,11 @@ class TestBoxPlacement : public QObject
         return where;
     }
 
+    static QByteArray text(const QRect &r)
+    {
+        return QStringLiteral("%1,%2 %3x%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height()).toLatin1();
+    }
+
     static bool clearOf(const QRect &box, const QList<QRect> &areas)
     {
         for (const QRect &area : areas) {
@@ -53,8 +58,8 @@ private slots:
         QFETCH(QSize, box);
         const BoxPlacement where = station(window);
         const QRect placed(placeBox(where, box), box);
-        QVERIFY2(where.screen.contains(placed), qPrintable(QTest::toString(placed)));
-        QVERIFY2(!placed.intersects(window), qPrintable(QTest::toString(placed)));
+        QVERIFY2(where.screen.contains(placed), text(placed).constData());
+        QVERIFY2(!placed.intersects(window), text(placed).constData());
     }
 
     // A screen the window fills: the box goes over the window, never over what it shows
@@ -66,7 +71,7 @@ private slots:
         const QSize box(260, 120);
         const QRect placed(placeBox(where, box), box);
         QVERIFY(screen.contains(placed));
-        QVERIFY2(clearOf(placed, where.inSight), qPrintable(QTest::toString(placed)));
+        QVERIFY2(clearOf(placed, where.inSight), text(placed).constData());
     }
 
     void boxesUpTogetherNeverHideEachOther()
