@@ -14,9 +14,22 @@ mkdir -p "$v9_pulse_dir/home" "$v9_pulse_dir/state" "$v9_pulse_dir/config/pipewi
 v9_env="HOME=$v9_pulse_dir/home XDG_RUNTIME_DIR=$v9_pulse_dir XDG_STATE_HOME=$v9_pulse_dir/state XDG_CONFIG_HOME=$v9_pulse_dir/config PULSE_RUNTIME_PATH=$v9_pulse_dir/pulse DBUS_SESSION_BUS_ADDRESS=unix:path=$v9_pulse_dir/bus"
 
 if [[ "$V9_SOUND" == pipewire ]]; then
-  V9_SINE_HZ=440 # what PipeWire's test source plays
-  cat > "$v9_pulse_dir/config/pipewire/pipewire.conf.d/v9.conf" <<'CONF'
-context.spa-libs = { audiotestsrc = audiotestsrc/libspa-audiotestsrc }
+  # The input is a source that reads a FIFO a small writer keeps full of a looped second
+  # of sine. PipeWire's own test source stops for good the first time it finds no free
+  # buffer ("audiotestsrc: out of buffers"), which a busy machine brings about; a FIFO
+  # only runs short, and then the source reads silence and carries on.
+  V9_SINE_HZ=440
+  LC_ALL=C awk -v hz=$V9_SINE_HZ 'BEGIN { for (i = 0; i < 48000; i++) {
+      v = int(16384 * sin(2 * 3.14159265358979 * hz * i / 48000)); if (v < 0) v += 65536
+      printf "%c%c", v % 256, int(v / 256) } }' > "$v9_pulse_dir/sine.raw"
+  cat > "$v9_pulse_dir/config/pipewire/pipewire.conf.d/v9.conf" <<CONF
+context.modules = [
+  { name = libpipewire-module-pipe-tunnel args = { tunnel.mode = source
+      pipe.filename = "$v9_pulse_dir/sine.fifo" audio.format = S16LE audio.rate = 48000
+      audio.channels = 1 audio.position = [ MONO ]
+      stream.props = { node.name = v9sine node.description = v9sine node.pause-on-idle = false
+        session.suspend-timeout-seconds = 0 } } }
+]
 context.objects = [
   { factory = adapter args = { factory.name = support.null-audio-sink node.name = v9out
       node.description = v9out media.class = Audio/Sink audio.position = [ MONO ] audio.rate = 48000
@@ -24,9 +37,6 @@ context.objects = [
   { factory = adapter args = { factory.name = support.null-audio-sink node.name = v9radio
       node.description = v9radio media.class = Audio/Sink audio.position = [ MONO ] audio.rate = 48000
       object.linger = true node.pause-on-idle = false session.suspend-timeout-seconds = 0 } }
-  { factory = adapter args = { factory.name = audiotestsrc node.name = v9sine node.description = v9sine
-      media.class = Audio/Source audio.rate = 48000 audio.position = [ MONO ] object.linger = true
-      node.pause-on-idle = false session.suspend-timeout-seconds = 0 } }
 ]
 CONF
   cat > "$v9_pulse_dir/start" <<SH
@@ -39,9 +49,13 @@ if [ ! -S "$v9_pulse_dir/bus" ]; then
   echo \$! > "$v9_pulse_dir/dbus.pid"
   for i in \$(seq 50); do [ -S "$v9_pulse_dir/bus" ] && break; sleep 0.1; done
 fi
+[ -p "$v9_pulse_dir/sine.fifo" ] || mkfifo "$v9_pulse_dir/sine.fifo"
 pipewire >"$v9_pulse_dir/pipewire.log" 2>&1 &
 echo \$! > "$v9_pulse_dir/server.pid"
 for i in \$(seq 50); do [ -S "$v9_pulse_dir/pipewire-0" ] && break; sleep 0.1; done
+# The writer ends when the server does: its next write then fails.
+(while cat "$v9_pulse_dir/sine.raw"; do :; done > "$v9_pulse_dir/sine.fifo") >/dev/null 2>&1 &
+echo \$! > "$v9_pulse_dir/writer.pid"
 wireplumber >"$v9_pulse_dir/wireplumber.log" 2>&1 &
 echo \$! > "$v9_pulse_dir/session.pid"
 PIPEWIRE_RUNTIME_DIR="$v9_pulse_dir" pipewire-pulse >"$v9_pulse_dir/pipewire-pulse.log" 2>&1 &
@@ -58,7 +72,7 @@ exit 1
 SH
   cat > "$v9_pulse_dir/stop" <<SH
 #!/bin/sh
-for name in pulse session server; do
+for name in pulse session server writer; do
   pid=\$(cat "$v9_pulse_dir/\$name.pid" 2>/dev/null) || continue
   kill "\$pid" 2>/dev/null
   while kill -0 "\$pid" 2>/dev/null; do sleep 0.05; done

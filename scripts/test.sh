@@ -29,9 +29,9 @@ run_suite() { # build folder, sound server, ctest arguments
   )
 }
 run_suite "$build" pulseaudio
-# PipeWire's own test source sometimes stops ("audiotestsrc: out of buffers" in its log),
-# and every recording after it on that server gets nothing. Tests failed on such a
-# server run once more on a new one; a fault of the program fails there again.
+# On a busy machine the private PipeWire's session manager sometimes stops linking new
+# streams, and every test after that on the server fails at once. Tests failed there run
+# once more on a new server; a fault of the program fails there again.
 run_suite "$build" pipewire -L sound || {
   echo "the PipeWire pass failed; its failed tests once more, on a new private server" >&2
   run_suite "$build" pipewire --rerun-failed
