@@ -73,27 +73,22 @@ void DeviceSession::post(quint64 sequence, const Order &order)
     m_inbox->push({Message::Kind::Order, sequence, order, false, {}});
 }
 
+std::shared_ptr<SoundStream> DeviceSession::silenceUpTo(quint64 sequence)
+{
+    std::lock_guard lock(m_mutex);
+    m_silencedUpTo = qMax(m_silencedUpTo, sequence);
+    return m_stream;
+}
+
 void DeviceSession::silence(quint64 sequence)
 {
-    std::shared_ptr<SoundStream> stream;
-    {
-        std::lock_guard lock(m_mutex);
-        m_silencedUpTo = qMax(m_silencedUpTo, sequence);
-        stream = m_stream;
-    }
-    if (stream)
+    if (auto stream = silenceUpTo(sequence))
         m_engine->stop(stream);
 }
 
 void DeviceSession::pauseSound(quint64 sequence)
 {
-    std::shared_ptr<SoundStream> stream;
-    {
-        std::lock_guard lock(m_mutex);
-        m_silencedUpTo = qMax(m_silencedUpTo, sequence);
-        stream = m_stream;
-    }
-    if (stream)
+    if (auto stream = silenceUpTo(sequence))
         m_engine->setPaused(stream, true);
 }
 

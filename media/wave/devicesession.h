@@ -90,6 +90,8 @@ private:
     void noticeEnd();
     void publish(Report::Kind kind = Report::Kind::State, const QString &reason = QString());
     std::shared_ptr<SoundStream> currentStream() const;
+    // Raises the silencing mark and returns the stream sounding now, if any.
+    std::shared_ptr<SoundStream> silenceUpTo(quint64 sequence);
     void clearStream();
     std::function<void()> ringer() const;
     void dropRemaining();
