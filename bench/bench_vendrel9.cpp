@@ -326,6 +326,23 @@ void benchKeying(const QString &tone, Condition condition)
     add(QStringLiteral("ΔΙΑΚΟΠΗ to RTS low") + suffix, down, QStringLiteral("ms"), QStringLiteral("< 1 ms"));
 }
 
+// This benchmark started again as a program keyed on the COM1 of ports (keyedChild
+// below), in folder if one is given; true once the child says it is on air.
+bool startKeyedChild(QProcess &child, const PtyPorts &ports, const QStringList &arguments,
+                     const QString &folder = {})
+{
+    QStringList env = ports.environment();
+    env << QStringLiteral("QT_QPA_PLATFORM=offscreen");
+    child.setEnvironment(env);
+    if (!folder.isEmpty())
+        child.setWorkingDirectory(folder);
+    child.start(QCoreApplication::applicationFilePath(), QStringList{QStringLiteral("--keyed-child")} + arguments);
+    if (!child.waitForReadyRead(10000))
+        return false;
+    child.readAll();
+    return true;
+}
+
 // The file dialog open on air on a folder that has stopped answering (the stall shim's
 // frozen share): ΔΙΑΚΟΠΗ in the same window, and SIGTERM to a child program.
 void benchDialogStalled(const QString &tone)
@@ -364,14 +381,8 @@ void benchDialogStalled(const QString &tone)
         PtyPorts ports;
         ports.add(1);
         QProcess child;
-        QStringList env = ports.environment();
-        env << QStringLiteral("QT_QPA_PLATFORM=offscreen");
-        child.setEnvironment(env);
-        child.setWorkingDirectory(share.path());
-        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--keyed-child"), tone, QStringLiteral("dialog")});
-        if (!child.waitForReadyRead(10000))
+        if (!startKeyedChild(child, ports, {tone, QStringLiteral("dialog")}, share.path()))
             continue;
-        child.readAll();
         QFile(freeze).open(QIODevice::WriteOnly);
         QThread::msleep(500);
         const qint64 t0 = nowNs();
@@ -403,13 +414,8 @@ void benchKilledWithAStuckReader(const QString &tone)
         PtyPorts ports;
         ports.add(1);
         QProcess child;
-        QStringList env = ports.environment();
-        env << QStringLiteral("QT_QPA_PLATFORM=offscreen");
-        child.setEnvironment(env);
-        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--keyed-child"), stalled});
-        if (!child.waitForReadyRead(10000))
+        if (!startKeyedChild(child, ports, {stalled}))
             continue;
-        child.readAll();
         Hold hold(Condition::DiskStalled);
         QThread::msleep(700); // what was read ahead plays out; the reader waits on the disk
         const qint64 t0 = nowNs();
@@ -431,13 +437,8 @@ void benchSigterm(const QString &tone, Condition condition)
         PtyPorts ports;
         ports.add(1);
         QProcess child;
-        QStringList env = ports.environment();
-        env << QStringLiteral("QT_QPA_PLATFORM=offscreen");
-        child.setEnvironment(env);
-        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--keyed-child"), file});
-        if (!child.waitForReadyRead(10000))
+        if (!startKeyedChild(child, ports, {file}))
             continue;
-        child.readAll();
         QThread::msleep(300); // on air for a moment, as an operator would be
         Hold hold(condition);
         if (!hold.possible())
