@@ -5,6 +5,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -175,8 +176,16 @@ void Form1::wireEvents()
     // An unkeying step that failed at the port after it returned (the adapter pulled out
     // on air) is told the same way, without a box that waits.
     m_serial.setFailureListener([this] {
-        m_messages.notify(portFailureText(m_serial, m_serial.failure(), m_serial.errorString()),
-                          QStringLiteral("Vendrel9"), IMessageBox::Icon::Warning);
+        QString text = portFailureText(m_serial, m_serial.failure(), m_serial.errorString());
+        // The port was closed under the transmission: say plainly that it is off the air.
+        if (m_serial.failure() == ISerialPort::Failure::NoAnswer || m_serial.failure() == ISerialPort::Failure::HelperGone)
+            text += QStringLiteral("\nΟ πομπος δεν εκπεμπει πλεον.");
+        m_messages.notify(text, QStringLiteral("Vendrel9"), IMessageBox::Icon::Warning);
+    });
+    // A file dialog that could not be had gives the window back and says why.
+    m_dialog.setFailureListener([this](const QString &reason) {
+        m_messages.notify(QStringLiteral("Ο διαλογος αρχειων δεν ανοιξε: %1").arg(reason), QStringLiteral("Vendrel9"),
+                          IMessageBox::Icon::Warning);
     });
 
     using PortHandler = void (*)(PortControls &, qint16);
@@ -207,6 +216,18 @@ void Form1::unload()
         return;
     m_unloaded = true;
     Form_Unload(*m_keying);
+    m_dialog.cancel();
+}
+
+void Form1::keyPressEvent(QKeyEvent *event)
+{
+    // Escape calls off a transmission still waiting for the port, as ΔΙΑΚΟΠΗ does; once
+    // keyed it presses nothing, as on the rest of the window.
+    if (event->key() == Qt::Key_Escape && !cmdPlayTr->isVisible() && cmdStop->isVisible() && !Shape1->isVisible()) {
+        cmdStop_Click(*m_keying);
+        return;
+    }
+    QMainWindow::keyPressEvent(event);
 }
 
 void Form1::closeEvent(QCloseEvent *event)

@@ -1,6 +1,7 @@
 #include "station.h"
 
 #include "lamp.h"
+#include "unkeywatch.h"
 
 #include <QCoreApplication>
 #include <QIcon>
@@ -12,10 +13,15 @@ Station::Station()
     dialog.setParentWidget(&window);
     // Nothing may stand between the operator and the button that unkeys.
     dialog.keepLive(window.cmdStop);
+    dialog.keepInSight({window.Shape1, window.Shape2, window.cmdPlayTr, window.cmdStop});
     messages.setParentWidget(&window);
     // A box over the lamps would let the transmitter be keyed out of sight.
     messages.keepInSight({window.Shape1, window.Shape2, window.cmdPlayTr, window.cmdStop});
-    // A signal closes the window like the user would: the transmitter is unkeyed and the
+    // A signal drops RTS from its handler, through the unkey watch and the port's helper,
+    // whatever the window's thread is doing (stuck writing to a display that stopped
+    // answering, say).
+    ShutdownSignals::setFirstResponder(&unkey::request);
+    // Then it closes the window like the user would: the transmitter is unkeyed and the
     // sound stopped before the program ends, even from inside a dialog. Unloading comes
     // first so that nothing of the window's own closing delays it.
     QObject::connect(&shutdown, &ShutdownSignals::shutdownRequested, &window, [this] {

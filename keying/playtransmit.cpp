@@ -37,6 +37,12 @@ QString portFailureText(const ISerialPort &port, ISerialPort::Failure failure, c
     case ISerialPort::Failure::PermissionDenied:
         meaning = QStringLiteral("δεν επιτρεπεται η προσβαση: ο χρηστης πρεπει να ανηκει στην ομαδα dialout");
         break;
+    case ISerialPort::Failure::NoAnswer:
+        meaning = QStringLiteral("δεν απαντησε εγκαιρα και το προγραμμα την εκλεισε");
+        break;
+    case ISerialPort::Failure::HelperGone:
+        meaning = QStringLiteral("η διεργασια που την κρατουσε σταματησε και η θυρα εκλεισε");
+        break;
     case ISerialPort::Failure::None:
     case ISerialPort::Failure::Other:
     case ISerialPort::Failure::Cancelled:
@@ -59,54 +65,50 @@ void cmdPlayTr_Click(KeyingControls &c)
         c.cmdPlayTr.window()->focusWidget()->clearFocus();
     c.cmdPlayTr.hide();
     c.cmdFile.hide();
+    // ΔΙΑΚΟΠΗ from the start of the wait: a port slow to answer can be called off, and
+    // an attempt called off never keys, whenever the port answers.
+    c.cmdStop.show();
+    c.cmdStop.setFocus(Qt::OtherFocusReason);
     c.MSComm1.setCommPort(c.PortNumber);
     c.Label10.setText(QString::number(c.PortNumber));
     // A port that cannot be opened or keyed leaves the station idle and the program
     // running: an error here must never cost the operator the contact.
-    if (!c.MSComm1.setPortOpen(true)) {
-        backToIdle(c, c.MSComm1.failure(), c.MSComm1.errorString());
-        return;
-    }
-    if (!c.MSComm1.setRTSEnable(true)) {
-        // What went wrong is kept before the unkeying steps clear it.
-        const ISerialPort::Failure failure = c.MSComm1.failure();
-        const QString reason = c.MSComm1.errorString();
-        c.MSComm1.setRTSEnable(false);
-        c.MSComm1.setPortOpen(false);
-        backToIdle(c, failure, reason);
-        return;
-    }
-    c.MMControl1.setCommand(QStringLiteral("Play"));
-    c.Shape1.show();
-    c.Shape2.hide();
-    c.cmdStop.show();
-    // On the stop button Space unkeys, and stays there: pressing it again only stops again.
-    c.cmdStop.setFocus(Qt::OtherFocusReason);
+    c.MSComm1.setPortOpen(true, [&c](bool opened) {
+        if (!opened)
+            return backToIdle(c, c.MSComm1.failure(), c.MSComm1.errorString());
+        c.MSComm1.setRTSEnable(true, [&c](bool raised) {
+            if (!raised) {
+                // What went wrong is kept before the unkeying steps clear it.
+                const ISerialPort::Failure failure = c.MSComm1.failure();
+                const QString reason = c.MSComm1.errorString();
+                c.MSComm1.setRTSEnable(false);
+                c.MSComm1.setPortOpen(false);
+                return backToIdle(c, failure, reason);
+            }
+            c.MMControl1.setCommand(QStringLiteral("Play"));
+            c.Shape1.show();
+            c.Shape2.hide();
+            // On the stop button Space unkeys, and stays there: pressing it again only
+            // stops again.
+            c.cmdStop.setFocus(Qt::OtherFocusReason);
+        });
+    });
 }
 
 void cmdStop_Click(KeyingControls &c)
 {
     c.cmdFile.show();
     c.MMControl1.setCommand(QStringLiteral("Stop"));
-    // Every unkeying step runs even when one fails; closing the port lets the kernel
-    // drop RTS where the line could not be switched.
-    QString failure;
-    ISerialPort::Failure kind = ISerialPort::Failure::None;
-    if (!c.MSComm1.setRTSEnable(false)) {
-        failure = c.MSComm1.errorString();
-        kind = c.MSComm1.failure();
-    }
+    // Neither step waits, and a failure of either comes back through the port's failure
+    // listener; closing the port lets the kernel drop RTS where the line could not be
+    // switched.
+    c.MSComm1.setRTSEnable(false);
     c.cmdPlayTr.show();
-    if (c.MSComm1.portOpen() && !c.MSComm1.setPortOpen(false) && failure.isEmpty()) {
-        failure = c.MSComm1.errorString();
-        kind = c.MSComm1.failure();
-    }
+    c.MSComm1.setPortOpen(false);
     c.Shape1.hide();
     c.Shape2.show();
     // The focus stays on ΔΙΑΚΟΠΗ: a second Space stops again and never keys. Keying
     // takes a deliberate move to ΑΝΑΠΑΡΑΓΩΓΗ+ΕΚΠΟΜΠΗ.
-    if (!failure.isEmpty())
-        c.messages.show(portFailureText(c.MSComm1, kind, failure), kTitle, IMessageBox::Icon::Warning);
 }
 
 void Form_Unload(KeyingControls &c)

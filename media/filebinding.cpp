@@ -8,13 +8,15 @@ const QString kFilter = QStringLiteral("(*.wav)|*.wav");
 void chooseAndOpen(FileBindingControls &c)
 {
     c.dlgOpen.setFilter(kFilter);
-    // A cancel keeps the path the user typed rather than writing the dialog's old name
-    // over it; the device is reopened on that path all the same.
-    const bool chosen = c.dlgOpen.showOpen();
-    const QString name = chosen ? c.dlgOpen.fileName() : c.Text1.text();
-    c.Text1.setText(name); // runs Text1_Change here when the text differs
-    c.MMControl1.setFileName(name);
-    c.MMControl1.setCommand(QStringLiteral("Open"));
+    // The rest follows the dialog's answer; the window's loop goes on meanwhile.
+    c.dlgOpen.showOpen([&c](bool chosen) {
+        // A cancel keeps the path the user typed rather than writing the dialog's old
+        // name over it; the device is reopened on that path all the same.
+        const QString name = chosen ? c.dlgOpen.fileName() : c.Text1.text();
+        c.Text1.setText(name); // runs Text1_Change here when the text differs
+        c.MMControl1.setFileName(name);
+        c.MMControl1.setCommand(QStringLiteral("Open"));
+    });
 }
 
 } // namespace

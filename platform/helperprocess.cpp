@@ -43,7 +43,7 @@ QString HelperProcess::programPath(const QString &name)
     return QFileInfo(self).absolutePath() + QStringLiteral("/../libexec/vendrel9/") + name;
 }
 
-bool HelperProcess::start(const QString &name, const QStringList &arguments)
+bool HelperProcess::start(const QString &name, const QStringList &arguments, int third)
 {
     kill();
     int pair[2] = {-1, -1};
@@ -63,6 +63,8 @@ bool HelperProcess::start(const QString &name, const QStringList &arguments)
     // The helper's end becomes its standard input and output; dup2 clears close-on-exec.
     posix_spawn_file_actions_adddup2(&actions, pair[1], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, pair[1], STDOUT_FILENO);
+    if (third >= 0)
+        posix_spawn_file_actions_adddup2(&actions, third, 3);
     pid_t pid = -1;
     const int failed = ::posix_spawn(&pid, program.constData(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -80,10 +82,9 @@ bool HelperProcess::start(const QString &name, const QStringList &arguments)
 
 void HelperProcess::kill()
 {
-    const pid_t pid = m_pid;
+    if (m_pid > 0)
+        ::kill(m_pid, SIGKILL);
     release();
-    if (pid > 0)
-        ::kill(pid, SIGKILL);
 }
 
 void HelperProcess::release()

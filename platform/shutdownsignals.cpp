@@ -2,6 +2,7 @@
 
 #include <QSocketNotifier>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <sys/socket.h>
@@ -11,6 +12,8 @@ namespace {
 
 int g_pipe[2] = {-1, -1};
 volatile sig_atomic_t g_requested = 0;
+std::atomic<void (*)()> g_firstResponder {nullptr};
+static_assert(std::atomic<void (*)()>::is_always_lock_free);
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // Only async-signal-safe calls here: one write of the signal number, errno kept.
@@ -18,6 +21,8 @@ void onSignal(int number)
 {
     const int saved = errno;
     g_requested = 1;
+    if (const auto responder = g_firstResponder.load())
+        responder();
     const unsigned char byte = static_cast<unsigned char>(number);
     [[maybe_unused]] const ssize_t written = ::write(g_pipe[1], &byte, 1);
     errno = saved;
@@ -51,6 +56,11 @@ ShutdownSignals::~ShutdownSignals()
     ::close(g_pipe[0]);
     ::close(g_pipe[1]);
     g_pipe[0] = g_pipe[1] = -1;
+}
+
+void ShutdownSignals::setFirstResponder(void (*responder)())
+{
+    g_firstResponder.store(responder);
 }
 
 bool ShutdownSignals::requested()

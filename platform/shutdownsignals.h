@@ -16,6 +16,10 @@ public:
     // A shutdown signal has arrived, even if the event loop has not got to it yet: what
     // is about to key the transmitter checks this first.
     static bool requested();
+    // Runs first in the signal handler itself, before the event loop hears of the
+    // signal: what must happen even while the window's thread is stuck (RTS dropped).
+    // It must be async-signal-safe.
+    static void setFirstResponder(void (*responder)());
 
 signals:
     void shutdownRequested(int signalNumber);

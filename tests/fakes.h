@@ -7,6 +7,9 @@
 #include "serialport.h"
 
 #include <QStringList>
+#include <QTimer>
+
+#include <functional>
 
 // Every fake writes what it is told into one shared journal, in order, so a test can
 // assert the exact sequence a handler sends across devices.
@@ -27,6 +30,8 @@ private:
     Journal &m_journal;
 };
 
+// A port that answers from the event loop, as the real one does, or holds its answers
+// while `hold` is set (a port slow to open) until answerHeld().
 class FakeSerialPort final : public ISerialPort
 {
 public:
@@ -37,47 +42,71 @@ public:
         m_journal << QStringLiteral("serial.CommPort=%1").arg(port);
     }
     qint16 commPort() const override { return m_port; }
-    bool setPortOpen(bool open) override
+    void setPortOpen(bool open, Done done) override
     {
         m_journal << QStringLiteral("serial.PortOpen=%1").arg(open);
-        if (open ? failOpen : failClose) {
-            m_error = QStringLiteral("No such file or directory");
-            m_failure = Failure::NotFound;
-            return false;
-        }
-        m_open = open;
-        if (!open)
+        if (!open) {
+            m_held.clear(); // called off: never answered
+            ++m_unkeys;
+            m_open = false;
             rts = false;
-        else
-            rts = m_rtsEnable;
-        return true;
+            if (failClose)
+                failLater(QStringLiteral("No such file or directory"));
+            return;
+        }
+        later([this, done] {
+            if (failOpen) {
+                m_error = QStringLiteral("No such file or directory");
+                m_failure = Failure::NotFound;
+            } else {
+                m_open = true;
+            }
+            done(!failOpen);
+        });
     }
     bool portOpen() const override { return m_open; }
-    bool setRTSEnable(bool enable) override
+    void setRTSEnable(bool enable, Done done) override
     {
         m_journal << QStringLiteral("serial.RTSEnable=%1").arg(enable);
-        if (enable ? failRaise : failDrop) {
-            m_error = QStringLiteral("Input/output error");
-            m_failure = Failure::Other;
-            return false;
+        if (!enable) {
+            m_held.clear();
+            ++m_unkeys;
+            rts = false;
+            if (failDrop)
+                failLater(QStringLiteral("Input/output error"));
+            return;
         }
-        m_rtsEnable = enable;
-        rts = m_open && enable;
-        return true;
+        later([this, done] {
+            if (failRaise) {
+                m_error = QStringLiteral("Input/output error");
+                m_failure = Failure::Other;
+            } else {
+                rts = m_open;
+            }
+            done(!failRaise);
+        });
     }
     QString errorString() const override { return m_error; }
     Failure failure() const override { return m_failure; }
     QString portName() const override { return QStringLiteral("/dev/ttyS%1").arg(m_port - 1); }
     void setFailureListener(std::function<void()> listener) override { m_failureListener = std::move(listener); }
-    // A step that returned at once fails at the port after all, as the real one tells it.
-    void failLater(const QString &reason)
+    // The port fails with nobody waiting, as the real one tells it.
+    void failLater(const QString &reason, Failure kind = Failure::Other)
     {
         m_error = reason;
-        m_failure = Failure::Other;
+        m_failure = kind;
         if (m_failureListener)
             m_failureListener();
     }
+    void answerHeld()
+    {
+        const auto held = std::move(m_held);
+        m_held.clear();
+        for (const auto &answer : held)
+            answer();
+    }
 
+    bool hold = false;
     bool failOpen = false;
     bool failClose = false;
     bool failRaise = false;
@@ -85,38 +114,56 @@ public:
     bool rts = false; // the line as the radio sees it
 
 private:
+    void later(std::function<void()> answer)
+    {
+        if (hold)
+            return m_held.push_back(std::move(answer));
+        QTimer::singleShot(0, &m_context, [this, unkeys = m_unkeys, answer = std::move(answer)] {
+            if (unkeys == m_unkeys)
+                answer();
+        });
+    }
+
     Journal &m_journal;
+    QObject m_context; // answers die with the port
     qint16 m_port = 1;
     bool m_open = false;
-    bool m_rtsEnable = false;
+    int m_unkeys = 0;
+    QList<std::function<void()>> m_held;
     QString m_error;
     Failure m_failure = Failure::None;
     std::function<void()> m_failureListener;
 };
 
+// A dialog that answers from the event loop with the next of `answers`.
 class FakeFileDialog final : public IFileDialog
 {
 public:
     explicit FakeFileDialog(Journal &journal) : m_journal(journal) {}
     void setFilter(const QString &filter) override { m_journal << QStringLiteral("dialog.Filter=") + filter; }
-    bool showOpen() override
+    void showOpen(Done done) override
     {
         m_journal << QStringLiteral("dialog.Show");
-        if (answers.isEmpty())
-            return false;
-        const QString answer = answers.takeFirst();
-        if (answer.isNull())
-            return false; // a cancel
-        m_fileName = answer;
-        return true;
+        const QString answer = answers.isEmpty() ? QString() : answers.takeFirst();
+        QTimer::singleShot(0, &m_context, [this, answer, done, shown = ++m_shows] {
+            if (shown != m_shows)
+                return; // taken down
+            if (!answer.isNull())
+                m_fileName = answer;
+            done(!answer.isNull());
+        });
     }
     QString fileName() const override { return m_fileName; }
+    void cancel() override { ++m_shows; }
+    void setFailureListener(std::function<void(const QString &)>) override {}
 
     QStringList answers; // each show takes one; a null QString cancels
 
 private:
     Journal &m_journal;
+    QObject m_context;
     QString m_fileName;
+    int m_shows = 0;
 };
 
 class FakeMessageBox final : public IMessageBox

@@ -9,7 +9,13 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     SerialPortAdapter port;
     port.setCommPort(qint16(argc > 1 ? std::atoi(argv[1]) : 1));
-    if (!port.setPortOpen(true)) {
+    bool opened = false;
+    port.setPortOpen(true, [&](bool ok) {
+        opened = ok;
+        app.quit();
+    });
+    app.exec();
+    if (!opened) {
         std::printf("failed\n");
         return 1;
     }

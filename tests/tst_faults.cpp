@@ -63,7 +63,7 @@ private slots:
         s.form.show();
         s.form.Text1->setText(m_tone);
         s.form.cmdPlayTr->click();
-        QCOMPARE(ports.rts(1), 1);
+        QTRY_COMPARE(ports.rts(1), 1);
         ports.setFault(1, "gone", true); // every modem ioctl fails from here on
         s.form.cmdStop->click();
         verifyIdle(s);
@@ -75,7 +75,7 @@ private slots:
         // And the next transmission on a working port goes ahead.
         ports.setFault(1, "gone", false);
         s.form.cmdPlayTr->click();
-        QCOMPARE(ports.rts(1), 1);
+        QTRY_COMPARE(ports.rts(1), 1);
         s.form.cmdStop->click();
         QTRY_COMPARE(ports.rts(1), 0);
     }
@@ -90,6 +90,7 @@ private slots:
         s.form.cmdcomN[1]->trigger();
         s.form.Text1->setText(m_tone);
         s.form.cmdPlayTr->click();
+        QTRY_VERIFY(s.form.cmdPlayTr->isVisible());
         verifyIdle(s);
         QTRY_COMPARE(ports.rts(2), 0);
         QVERIFY(devicetools::settled(s.device));
@@ -107,8 +108,9 @@ private slots:
         first.form.show();
         second.form.show();
         first.form.cmdPlayTr->click();
-        QVERIFY(first.serial.portOpen());
+        QTRY_VERIFY(first.serial.portOpen());
         second.form.cmdPlayTr->click();
+        QTRY_VERIFY(second.form.cmdPlayTr->isVisible());
         verifyIdle(second);
         QCOMPARE(second.messages.texts.size(), 1);
         QCOMPARE(ports.rts(1), 1); // the first still keys

@@ -153,7 +153,7 @@ private slots:
         QTest::keyClick(f.Text1, Qt::Key_Tab, Qt::ShiftModifier);
         QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(f.cmdPlayTr));
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
-        QVERIFY(rig.serial.rts);
+        QTRY_VERIFY(rig.serial.rts);
         QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(f.cmdStop));
         for (int press = 0; press < 3; ++press) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
@@ -167,7 +167,7 @@ private slots:
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab, Qt::ShiftModifier);
         QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(f.cmdPlayTr));
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
-        QVERIFY(rig.serial.rts);
+        QTRY_VERIFY(rig.serial.rts);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
         QVERIFY(!rig.serial.rts);
         QCOMPARE(f.Text1->text(), QStringLiteral("/m/cq.wav"));
@@ -186,8 +186,8 @@ private slots:
         f.cmdPlayTr->setFocus();
         for (int press = 0; press < 2; ++press) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+            QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget *>(f.cmdPlayTr));
             QVERIFY(!rig.serial.rts);
-            QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(f.cmdPlayTr));
             QCOMPARE(f.Text1->text(), QStringLiteral("/m/cq.wav"));
         }
         QCOMPARE(rig.journal.filter(QStringLiteral("message[")).size(), 2);
@@ -195,12 +195,12 @@ private slots:
         rig.serial.failOpen = false;
         rig.serial.failRaise = true;
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget *>(f.cmdPlayTr));
         QVERIFY(!rig.serial.rts);
-        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(f.cmdPlayTr));
         rig.serial.failRaise = false;
         f.cmdcomN[1]->trigger();
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
-        QVERIFY(rig.serial.rts);
+        QTRY_VERIFY(rig.serial.rts);
         QCOMPARE(f.Text1->text(), QStringLiteral("/m/cq.wav"));
         QVERIFY(rig.journal.contains(QStringLiteral("device.play air")));
     }
@@ -222,19 +222,19 @@ private slots:
         device.openable << QStringLiteral("/m/cq.wav");
         form.Text1->setText(QStringLiteral("/m/cq.wav"));
         form.cmdPlayTr->click();
-        QVERIFY(serial.rts);
-        bool duringTheDialog = false;
-        QTimer::singleShot(1000, &form, [&] {
-            duringTheDialog = true;
-            QTest::keyClicks(form.Text1, QStringLiteral("x"));
-            QTest::mouseClick(form.cmdStop, Qt::LeftButton);
-            QTest::keyClick(&form, Qt::Key_Escape);
-        });
+        QTRY_VERIFY(serial.rts);
         form.cmdWav->trigger();
-        QVERIFY(duringTheDialog);
+        QTRY_VERIFY_WITH_TIMEOUT(dialog.isShown(), 20000);
+        QTest::keyClicks(form.Text1, QStringLiteral("x"));
+        QTest::mouseClick(form.cmdStop, Qt::LeftButton);
         QVERIFY(!serial.rts);
+        QTest::keyClick(&form, Qt::Key_Escape);
+        QTRY_VERIFY(!dialog.isShown());
         QCOMPARE(form.Text1->text(), QStringLiteral("/m/cq.wav"));
         QVERIFY(form.Shape2->isVisible());
+        // The window is given back: typing reaches the path again.
+        QTest::keyClicks(form.Text1, QStringLiteral("x"));
+        QCOMPARE(form.Text1->text(), QStringLiteral("/m/cq.wavx"));
     }
 
     // The media bar has the focus at start, and shows it from the start.
@@ -267,7 +267,7 @@ private slots:
         QVERIFY(rig.messages.texts[0].contains(QStringLiteral("No space left on device")));
         QVERIFY(rig.messages.texts[1].contains(QStringLiteral("/m/cq.wav")));
         QVERIFY(rig.messages.texts[1].contains(QStringLiteral("Permission denied")));
-        QVERIFY(rig.serial.rts); // telling changes nothing on air
+        QTRY_VERIFY(rig.serial.rts); // telling changes nothing on air
     }
 
     void lampsAreFilledCircles()
@@ -359,7 +359,7 @@ private slots:
         rig.device.openable << QStringLiteral("/m/cq.wav");
         rig.dialog.answers = QStringList {QStringLiteral("/m/cq.wav")};
         f.cmdFile->click();
-        QCOMPARE(f.Text1->text(), QStringLiteral("/m/cq.wav"));
+        QTRY_COMPARE(f.Text1->text(), QStringLiteral("/m/cq.wav"));
         QCOMPARE(rig.device.mode(), IAudioDevice::Mode::Stopped);
         // Setting the same text again runs no change handler.
         rig.journal.clear();
@@ -367,7 +367,7 @@ private slots:
         QVERIFY(rig.journal.isEmpty());
 
         f.cmdPlayTr->click();
-        QVERIFY(rig.serial.rts);
+        QTRY_VERIFY(rig.serial.rts);
         QCOMPARE(rig.device.mode(), IAudioDevice::Mode::Playing);
         QVERIFY(f.Shape1->isVisible() && !f.Shape2->isVisible() && f.cmdStop->isVisible());
         f.cmdStop->click();
@@ -386,12 +386,12 @@ private slots:
         rig.device.openable << QStringLiteral("/m/cq.wav") << QStringLiteral("/m/73.wav");
         f.Text1->setText(QStringLiteral("/m/cq.wav"));
         f.cmdPlayTr->click();
-        QCOMPARE(rig.device.mode(), IAudioDevice::Mode::Playing);
+        QTRY_COMPARE(rig.device.mode(), IAudioDevice::Mode::Playing);
         f.Text1->setText(QStringLiteral("/m/73.wav"));
         QCOMPARE(rig.device.mode(), IAudioDevice::Mode::Stopped); // closed and reopened
         rig.dialog.answers = QStringList {QStringLiteral("/m/cq.wav")};
         f.cmdWav->trigger();
-        QVERIFY(rig.serial.rts);
+        QTRY_VERIFY(rig.serial.rts);
         QVERIFY(f.Shape1->isVisible() && !f.Shape2->isVisible());
         QVERIFY(!f.cmdPlayTr->isVisible() && !f.cmdFile->isVisible());
         f.cmdStop->click();
@@ -403,7 +403,7 @@ private slots:
         Rig rig;
         rig.form.Text1->setText(QStringLiteral("/m/cq.wav"));
         rig.form.cmdPlayTr->click();
-        QVERIFY(rig.serial.rts);
+        QTRY_VERIFY(rig.serial.rts);
         rig.journal.clear();
         QVERIFY(rig.form.close());
         QCOMPARE(rig.journal, (QStringList {"device.stop", "serial.RTSEnable=0", "device.close"}));
@@ -516,6 +516,7 @@ private slots:
         // On air, the red lamp is the one a reader finds.
         f.Text1->setText(QStringLiteral("/m/cq.wav"));
         f.cmdPlayTr->click();
+        QTRY_VERIFY(f.Shape1->isVisible());
         QAccessibleInterface *red = QAccessible::queryAccessibleInterface(f.Shape1);
         QAccessibleInterface *green = QAccessible::queryAccessibleInterface(f.Shape2);
         QVERIFY(!red->state().invisible);

@@ -1,3 +1,4 @@
+#include "porttools.h"
 #include "ptyports.h"
 #include "serialportadapter.h"
 
@@ -45,7 +46,7 @@ private slots:
 
         SerialPortAdapter port;
         port.setCommPort(2);
-        QVERIFY2(port.setPortOpen(true), qPrintable(port.errorString()));
+        QVERIFY2(openPort(port), qPrintable(port.errorString()));
         QVERIFY(port.portOpen());
         // The kernel raised RTS on open; the adapter dropped it at once.
         const QStringList log = ports.rtsLog();
@@ -65,15 +66,18 @@ private slots:
         PtyPorts ports;
         QVERIFY(ports.add(1));
         SerialPortAdapter port;
-        QVERIFY(port.setRTSEnable(false)); // closed: only remembered
+        port.setRTSEnable(false); // closed: only remembered
         QCOMPARE(ports.rts(1), -1);
-        QVERIFY(port.setPortOpen(true));
-        QVERIFY(port.setRTSEnable(true));
+        QVERIFY(openPort(port));
+        QVERIFY(raiseRts(port));
         QCOMPARE(ports.rts(1), 1);
-        QVERIFY(port.setRTSEnable(false));
+        port.setRTSEnable(false);
         QTRY_COMPARE(ports.rts(1), 0);
-        QVERIFY(port.setRTSEnable(true));
-        QVERIFY(port.setPortOpen(false)); // closing drops the line (HUPCL)
+        // After an unkey RTS rises again only on a port opened anew: a raise already on
+        // its way when the unkey came must never key.
+        QVERIFY(!raiseRts(port));
+        QCOMPARE(ports.rts(1), 0);
+        port.setPortOpen(false); // closing drops the line (HUPCL)
         QTRY_COMPARE(ports.rts(1), 0);
         QVERIFY(!port.portOpen());
     }
@@ -85,8 +89,8 @@ private slots:
             QVERIFY(ports.add(n));
         SerialPortAdapter port;
         port.setCommPort(4);
-        QVERIFY(port.setPortOpen(true));
-        QVERIFY(port.setRTSEnable(true));
+        QVERIFY(openPort(port));
+        QVERIFY(raiseRts(port));
         const QStringList log = ports.rtsLog();
         QVERIFY(!log.isEmpty());
         for (const QString &line : log)
@@ -98,7 +102,7 @@ private slots:
         PtyPorts ports;
         SerialPortAdapter port;
         port.setCommPort(6);
-        QVERIFY(!port.setPortOpen(true));
+        QVERIFY(!openPort(port));
         QVERIFY(!port.errorString().isEmpty());
         QVERIFY(!port.portOpen());
     }
@@ -115,13 +119,13 @@ private slots:
 
         SerialPortAdapter port;
         port.setCommPort(3);
-        QVERIFY(!port.setPortOpen(true));
+        QVERIFY(!openPort(port));
         QVERIFY(!port.errorString().isEmpty());
         QCOMPARE(ports.rtsLog().size(), 2); // only the holder's own open and drop
         holder.closeWriteChannel();
         QVERIFY(holder.waitForFinished(5000));
         // Free again once the other program is gone.
-        QVERIFY2(port.setPortOpen(true), qPrintable(port.errorString()));
+        QVERIFY2(openPort(port), qPrintable(port.errorString()));
     }
 
     void failuresOfTheLineAreReported()
@@ -131,18 +135,18 @@ private slots:
         SerialPortAdapter port;
         port.setCommPort(5);
         ports.setFault(5, "stuck", true);
-        QVERIFY(port.setPortOpen(true));
-        QVERIFY(!port.setRTSEnable(true));
+        QVERIFY(openPort(port));
+        QVERIFY(!raiseRts(port));
         QVERIFY(!port.errorString().isEmpty());
         ports.setFault(5, "stuck", false);
-        QVERIFY(port.setRTSEnable(true));
+        QVERIFY(raiseRts(port));
         // The adapter pulled out: dropping RTS returns at once and fails at the port
         // after; the failure is told, and the close still drops the line.
         int told = 0;
         port.setFailureListener([&told] { ++told; });
         ports.setFault(5, "gone", true);
-        QVERIFY(port.setRTSEnable(false));
-        QVERIFY(port.setPortOpen(false));
+        port.setRTSEnable(false);
+        port.setPortOpen(false);
         QTRY_COMPARE(told, 1);
         QVERIFY(!port.errorString().isEmpty());
         QTRY_COMPARE(ports.rts(5), 0);
@@ -154,8 +158,8 @@ private slots:
         QVERIFY(ports.add(2));
         SerialPortAdapter port;
         port.setCommPort(2);
-        QVERIFY(port.setPortOpen(true));
-        QVERIFY(port.setRTSEnable(true));
+        QVERIFY(openPort(port));
+        QVERIFY(raiseRts(port));
         ports.closeMaster(2); // the far end goes away: reads on the port now fail
         // This process and the port's helper together, seconds of CPU.
         const auto cpu = [] {
@@ -179,7 +183,7 @@ private slots:
         const double used = cpu() - before;
         QVERIFY2(used < 0.2, qPrintable(QString::number(used)));
         port.setRTSEnable(false);
-        QVERIFY(port.setPortOpen(false));
+        port.setPortOpen(false);
     }
 
     // A USB adapter given a COM number by the user's own link: that device is keyed, and
@@ -201,11 +205,11 @@ private slots:
         QCOMPARE(portDeviceName(6), QStringLiteral("/dev/ttyS5"));
         SerialPortAdapter port;
         port.setCommPort(5);
-        QVERIFY2(port.setPortOpen(true), qPrintable(port.errorString()));
-        QVERIFY(port.setRTSEnable(true));
+        QVERIFY2(openPort(port), qPrintable(port.errorString()));
+        QVERIFY(raiseRts(port));
         QCOMPARE(ports.rts(6), 1);
         QVERIFY(QFile::exists(ports.dir() + QStringLiteral("/LCK..ttyS5")));
-        QVERIFY(port.setPortOpen(false));
+        port.setPortOpen(false);
         // Closing is not waited for: the helper drops RTS, closes and then unlocks.
         QTRY_COMPARE(ports.rts(6), 0);
         QTRY_VERIFY(!QFile::exists(ports.dir() + QStringLiteral("/LCK..ttyS5")));
@@ -226,7 +230,7 @@ private slots:
 
         SerialPortAdapter port;
         port.setCommPort(4);
-        QVERIFY(!port.setPortOpen(true));
+        QVERIFY(!openPort(port));
         QCOMPARE(port.failure(), ISerialPort::Failure::NotFound);
         QCOMPARE(port.portName(), missing);
         QVERIFY(!port.errorString().isEmpty());
@@ -240,7 +244,7 @@ private slots:
         qunsetenv("V9_SHIM_DIR");
         SerialPortAdapter port;
         port.setCommPort(1);
-        QVERIFY(!port.setPortOpen(true));
+        QVERIFY(!openPort(port));
         qputenv("V9_SHIM_DIR", saved);
     }
 };

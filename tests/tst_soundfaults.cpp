@@ -103,8 +103,8 @@ class TestSoundFaults : public QObject
     {
         const qint64 keying = timed([&] { s.form.cmdPlayTr->click(); });
         QVERIFY2(keying < kHandlerBoundMs, qPrintable(QString::number(keying)));
-        QCOMPARE(ports.rts(1), 1);
-        QVERIFY(s.form.Shape1->isVisible());
+        QTRY_COMPARE(ports.rts(1), 1);
+        QTRY_VERIFY(s.form.Shape1->isVisible());
         const qint64 unkeying = timed([&] { s.form.cmdStop->click(); });
         QVERIFY2(unkeying < kHandlerBoundMs, qPrintable(QString::number(unkeying)));
         QTRY_COMPARE(ports.rts(1), 0);
@@ -182,7 +182,7 @@ private slots:
         s.form.Text1->setText(m_tone);
         QVERIFY(settled(s.device));
         s.form.cmdPlayTr->click();
-        QCOMPARE(ports.rts(1), 1);
+        QTRY_COMPARE(ports.rts(1), 1);
         QTRY_COMPARE(s.device.mode(), Mode::Playing);
         FrozenServer frozen;
         QVERIFY(frozen.isValid());
@@ -326,8 +326,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(s.device.length() > 48000, 10000);
         MonitorRecorder monitor;
         s.form.cmdPlayTr->click();
-        QCOMPARE(ports.rts(1), 1);
-        QCOMPARE(s.device.mode(), Mode::Playing);
+        QTRY_COMPARE(ports.rts(1), 1);
+        QTRY_COMPARE(s.device.mode(), Mode::Playing);
         QVERIFY(settled(s.device));
         const qint64 taken = s.device.length();
         QVERIFY2(taken > 48000, qPrintable(QString::number(taken)));

@@ -43,6 +43,11 @@ bool SerialLine::isOpen() const
     return m_port->isOpen();
 }
 
+int SerialLine::handle() const
+{
+    return m_port->isOpen() ? int(m_port->handle()) : -1;
+}
+
 bool SerialLine::fail(const QString &reason, Failure failure)
 {
     m_reason = reason;
@@ -88,8 +93,10 @@ bool SerialLine::open(const QString &device)
     // The kernel raises RTS on open; drop it at once so the radio stays unkeyed until asked.
     if (!m_port->setRequestToSend(false)) {
         failFromPort();
+        const Failure failure = m_failure;
+        const QString reason = m_reason;
         close();
-        return false;
+        return fail(reason, failure);
     }
     QString reason;
     if (!setHangupOnClose(int(m_port->handle()), &reason)) {
@@ -110,11 +117,11 @@ bool SerialLine::setRts(bool high)
     return true;
 }
 
-void SerialLine::close()
+bool SerialLine::close()
 {
     if (!m_port->isOpen())
-        return;
-    m_port->setRequestToSend(false);
+        return true;
+    const bool dropped = m_port->setRequestToSend(false) || failFromPort();
     // QSerialPort puts back the settings it found at open before it closes, HUPCL
     // cleared among them, and the close would then leave RTS as it stands. A copy of the
     // descriptor outlives that close and is closed last, with HUPCL set, so the kernel
@@ -126,4 +133,5 @@ void SerialLine::close()
         setHangupOnClose(last, &ignored);
         ::close(last);
     }
+    return dropped;
 }

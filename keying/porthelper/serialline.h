@@ -19,8 +19,12 @@ public:
 
     bool open(const QString &device);
     bool setRts(bool high);
-    void close();
+    // Closes even when RTS could not be dropped first (the kernel drops it, HUPCL set);
+    // false then, with the reason.
+    bool close();
     bool isOpen() const;
+    // The open port's descriptor, -1 when closed.
+    int handle() const;
 
     Failure failure() const { return m_failure; }
     QString reason() const { return m_reason; }

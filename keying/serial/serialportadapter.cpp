@@ -1,18 +1,17 @@
 #include "serialportadapter.h"
 
-#include "helperprocess.h"
+#include "helperclient.h"
 #include "mailbox.h"
 #include "shutdownsignals.h"
+#include "unkeywatch.h"
 
-#include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
-#include <QPointer>
-#include <QSocketNotifier>
 #include <QStandardPaths>
+#include <QTimer>
 
-#include <cerrno>
-#include <deque>
-#include <mutex>
+#include <cstring>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -45,6 +44,8 @@ Failure failureOf(const QByteArray &kind)
         return Failure::Busy;
     if (kind == "permission")
         return Failure::PermissionDenied;
+    if (kind == "cancelled")
+        return Failure::Cancelled;
     return Failure::Other;
 }
 
@@ -53,204 +54,146 @@ Failure failureOf(const QByteArray &kind)
 class SerialPortAdapter::Impl : public QObject
 {
 public:
-    // One command sent to the helper, awaiting its answer.
-    struct Request
+    Impl()
     {
-        quint64 id = 0;
-        bool waitedFor = false;
-        bool answered = false;
-        bool ok = false;
-        Failure failure = Failure::None;
-        QString reason;
-    };
-
-    Impl() { mailbox->receiver = this; }
+        mailbox->receiver = this;
+        attemptTimer.setSingleShot(true);
+        connect(&attemptTimer, &QTimer::timeout, this, [this] {
+            // Still looking the COM link up: the settings folder does not answer.
+            if (waiting && lookingUp)
+                finish(false, Failure::NoAnswer, QStringLiteral("no answer within %1 s").arg(kOpenDeadlineMs / 1000));
+        });
+        client.setEndListener([this](HelperClient::End why) { helperEnded(why); });
+    }
 
     ~Impl() override
     {
         mailbox->close();
-        // The helper reads the end of its input as the end of its work: RTS down, the
+        // The helper takes the end of its input as the end of its work: RTS down, the
         // port closed. It is not waited for.
-        delete notifier;
-        helper.release();
+        unkey::detach();
+        client.release();
     }
 
     bool startHelper()
     {
-        if (helper.running())
+        if (client.running())
             return true;
-        delete notifier;
-        notifier = nullptr;
-        input.clear();
-        if (!helper.start(QStringLiteral("vendrel9-port"), {QString::number(::getpid())}))
+        int pair[2] = {-1, -1};
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
             return false;
-        notifier = new QSocketNotifier(helper.socket(), QSocketNotifier::Read, this);
-        connect(notifier, &QSocketNotifier::activated, this, [this] { readAnswers(); });
+        const bool started = client.start(QStringLiteral("vendrel9-port"), {QString::number(::getpid())}, pair[1]);
+        ::close(pair[1]);
+        if (!started) {
+            ::close(pair[0]);
+            return false;
+        }
+        killedForDrop = false;
+        unkey::attach(pair[0], client.pid(), [box = mailbox](unkey::Event event, int error) {
+            box->deliver([box, event, error] {
+                if (auto *self = static_cast<Impl *>(box->receiver))
+                    self->unkeyReport(event, error);
+            });
+        });
         return true;
     }
 
-    // Sends a command; its answer comes later, in order.
-    std::shared_ptr<Request> send(const QByteArray &command, bool waitedFor)
+    void unkeyReport(unkey::Event event, int error)
     {
-        auto request = std::make_shared<Request>();
-        request->id = ++sent;
-        request->waitedFor = waitedFor;
-        const QByteArray line = command + '\n';
-        const ssize_t put = helper.running() ? ::write(helper.socket(), line.constData(), size_t(line.size())) : -1;
-        if (put != line.size()) {
-            request->answered = true;
-            request->failure = Failure::Other;
-            request->reason = QStringLiteral("the port's helper has ended");
-            return request;
-        }
-        pending.push_back(request);
-        return request;
-    }
-
-    void readAnswers()
-    {
-        char buffer[4096];
-        for (;;) {
-            const ssize_t got = ::read(helper.socket(), buffer, sizeof buffer);
-            if (got > 0) {
-                input.append(buffer, got);
-                continue;
-            }
-            if (got < 0 && (errno == EAGAIN || errno == EINTR))
-                break;
-            helperEnded();
+        if (event == unkey::Event::Killed) {
+            // The end of its socket follows, and is told then.
+            killedForDrop = true;
             return;
         }
-        qsizetype end = -1;
-        while ((end = input.indexOf('\n')) >= 0 && !pending.empty()) {
-            const QByteArray line = input.left(end);
-            input.remove(0, end + 1);
-            const std::shared_ptr<Request> request = pending.front();
-            pending.pop_front();
-            request->answered = true;
-            request->ok = line == "ok";
-            if (!request->ok) {
-                const QList<QByteArray> parts = line.split(' ');
-                request->failure = failureOf(parts.value(1));
-                request->reason = QString::fromUtf8(line.mid(qMin<qsizetype>(line.size(), 6 + parts.value(1).size())));
-                if (!request->waitedFor)
-                    tellLateFailure(request->failure, request->reason);
-            }
-        }
-        wake();
+        tellLate(Failure::Other, QString::fromLocal8Bit(std::strerror(error)));
     }
 
-    void helperEnded()
+    void helperEnded(HelperClient::End why)
     {
-        delete notifier;
-        notifier = nullptr;
-        helper.release();
+        unkey::detach();
+        const bool wasOpen = open || waiting;
         open = false;
-        for (const auto &request : pending) {
-            request->answered = true;
-            request->failure = Failure::Other;
-            request->reason = QStringLiteral("the port's helper has ended");
-        }
-        pending.clear();
-        wake();
+        const Failure kind = why == HelperClient::End::NoAnswer || killedForDrop ? Failure::NoAnswer : Failure::HelperGone;
+        const QString reason = killedForDrop
+            ? QStringLiteral("RTS was not dropped within %1 ms").arg(unkey::kDropDeadlineMs)
+            : why == HelperClient::End::NoAnswer ? QStringLiteral("no answer in time")
+                                                 : QStringLiteral("the port's helper has ended");
+        if (waiting)
+            return finish(false, kind, reason);
+        // The program's own end takes its helper with it: nothing to tell then.
+        if (wasOpen && !ShutdownSignals::requested())
+            tellLate(kind, reason);
     }
 
-    void tellLateFailure(Failure kind, const QString &reason)
+    // Once for each port opened: a drop and the close after it fail for the same cause.
+    void tellLate(Failure kind, const QString &reason)
     {
+        if (told)
+            return;
+        told = true;
         failure = kind;
         error = reason;
         if (failureListener)
             failureListener();
     }
 
-    // Runs the window's events until done() holds or the wait is called off: an unkey
-    // since `since`, a shutdown signal, the program quitting. False when called off.
-    bool waitUntil(const std::function<bool()> &done, quint64 since)
+    // The continuation of the step waiting, once; nothing if it was called off.
+    void finish(bool ok, Failure kind = Failure::None, const QString &reason = {})
     {
-        const auto calledOff = [&] { return unkeys != since || ShutdownSignals::requested(); };
-        if (loop)
-            return done() && !calledOff(); // one wait at a time; the handlers never nest two
-        QEventLoop waiting;
-        loop = &waiting;
-        // Woken for any news; the program quitting makes exec() return at once, below 0.
-        while (!done() && !calledOff()) {
-            if (waiting.exec() < 0)
-                break;
-        }
-        loop = nullptr;
-        return done() && !calledOff();
+        attemptTimer.stop();
+        failure = kind;
+        error = reason;
+        const Done done = std::move(waiting);
+        waiting = nullptr;
+        if (done)
+            done(ok);
     }
 
-    void wake()
+    // Answers after the call, never inside it, as every step's answer comes.
+    void finishLater(bool ok, Failure kind, const QString &reason)
     {
-        if (loop)
-            loop->quit();
+        QTimer::singleShot(0, this, [this, since = unkeys, ok, kind, reason] {
+            if (since == unkeys)
+                finish(ok, kind, reason);
+        });
     }
+
+    void answered(const frames::Fields &answer, quint64 since, bool opening)
+    {
+        if (since != unkeys)
+            return; // called off: the helper closes what it opened, and never raises RTS
+        if (answer.value(0) == "ok") {
+            if (opening) {
+                open = true;
+                told = false;
+            }
+            return finish(true);
+        }
+        finish(false, failureOf(answer.value(1)), QString::fromUtf8(answer.value(2)));
+    }
+
+    int remainingMs() const { return qMax(1, attemptTimer.remainingTime()); }
 
     // An unkey calls off whatever open or raise is still waiting, for good.
     void callOff()
     {
         ++unkeys;
-        wake();
+        waiting = nullptr;
+        attemptTimer.stop();
     }
-
-    // The COM link looked up on a thread of its own: a stalled disk under the user's
-    // settings holds that thread only, and an unkey calls the wait off.
-    bool resolve(qint16 port, QString *device, quint64 since)
-    {
-        struct Lookup
-        {
-            std::mutex mutex;
-            bool done = false;
-            QString device;
-        };
-        auto lookup = std::make_shared<Lookup>();
-        std::thread([box = mailbox, lookup, port] {
-            const QString name = portDeviceName(port);
-            {
-                std::lock_guard lock(lookup->mutex);
-                lookup->device = name;
-                lookup->done = true;
-            }
-            box->deliver([box] {
-                if (auto *self = static_cast<Impl *>(box->receiver))
-                    self->wake();
-            });
-        }).detach();
-        const bool found = waitUntil(
-            [lookup] {
-                std::lock_guard lock(lookup->mutex);
-                return lookup->done;
-            },
-            since);
-        if (found) {
-            std::lock_guard lock(lookup->mutex);
-            *device = lookup->device;
-        }
-        return found;
-    }
-
-    bool fail(const QString &reason, Failure kind = Failure::Other)
-    {
-        error = reason;
-        failure = kind;
-        return false;
-    }
-
-    bool calledOff() { return fail(QStringLiteral("called off"), Failure::Cancelled); }
 
     const std::shared_ptr<Mailbox> mailbox = std::make_shared<Mailbox>();
-    HelperProcess helper;
-    QSocketNotifier *notifier = nullptr;
-    QByteArray input;
-    std::deque<std::shared_ptr<Request>> pending;
-    quint64 sent = 0;
-    QEventLoop *loop = nullptr;
+    HelperClient client;
+    QTimer attemptTimer;
+    Done waiting;
     quint64 unkeys = 0;
+    bool killedForDrop = false;
+    bool lookingUp = false;
+    bool told = false;
 
     qint16 commPort = 1;
     bool open = false;
-    bool rtsEnable = false;
+    bool opening = false;
     QString device;
     QString error;
     Failure failure = Failure::None;
@@ -275,42 +218,60 @@ qint16 SerialPortAdapter::commPort() const
     return d->commPort;
 }
 
-bool SerialPortAdapter::setPortOpen(bool open)
+void SerialPortAdapter::setPortOpen(bool open, Done done)
 {
     d->error.clear();
     d->failure = Failure::None;
     if (!open) {
         d->callOff();
-        if (d->open)
-            d->send("close", false);
+        // An open still on its way is closed again after it, in order.
+        if (d->open || d->opening)
+            d->client.request({"close"}, kCloseDeadlineMs, [this](const frames::Fields &answer) {
+                if (answer.value(0) != "ok")
+                    d->tellLate(failureOf(answer.value(1)), QString::fromUtf8(answer.value(2)));
+            });
         d->open = false;
-        return true;
+        d->opening = false;
+        return;
     }
+    d->waiting = std::move(done);
     if (d->open)
-        return d->fail(QStringLiteral("port already open"));
+        return d->finishLater(false, Failure::Other, QStringLiteral("port already open"));
     if (d->commPort < 1 || d->commPort > 6)
-        return d->fail(QStringLiteral("no such port"));
+        return d->finishLater(false, Failure::Other, QStringLiteral("no such port"));
+    d->attemptTimer.start(kOpenDeadlineMs);
+    d->lookingUp = true;
 
     // Only ever the one port asked for: probing others (as QSerialPortInfo does) would
-    // pulse RTS on every idle port and key any radio wired to one.
+    // pulse RTS on every idle port and key any radio wired to one. The COM link is looked
+    // up on a thread of its own: a stalled disk under the user's settings holds that
+    // thread only.
     const quint64 since = d->unkeys;
-    QString device;
-    if (!d->resolve(d->commPort, &device, since))
-        return d->calledOff();
-    d->device = device;
-    if (!d->startHelper())
-        return d->fail(QStringLiteral("the port's helper could not be started: %1")
-                           .arg(HelperProcess::programPath(QStringLiteral("vendrel9-port"))));
-    const auto request = d->send("open " + device.toUtf8(), true);
-    if (!d->waitUntil([request] { return request->answered; }, since)) {
-        // Called off: whatever the helper opens is closed again, and RTS never raised.
-        d->send("close", false);
-        return d->calledOff();
-    }
-    if (!request->ok)
-        return d->fail(request->reason, request->failure);
-    d->open = true;
-    return true;
+    std::thread([box = d->mailbox, port = d->commPort, since] {
+        const QString device = portDeviceName(port);
+        box->deliver([box, device, since] {
+            auto *self = static_cast<Impl *>(box->receiver);
+            if (!self || since != self->unkeys || !self->waiting)
+                return;
+            self->lookingUp = false;
+            self->device = device;
+            // The program is ending: an open would raise DTR for nothing.
+            if (ShutdownSignals::requested())
+                return self->finish(false, Failure::Cancelled, QStringLiteral("called off"));
+            if (!self->startHelper())
+                return self->finish(false, Failure::Other,
+                                    QStringLiteral("the port's helper could not be started: %1")
+                                        .arg(HelperProcess::programPath(QStringLiteral("vendrel9-port"))));
+            self->opening = true;
+            self->client.request({"open", QFile::encodeName(device), QByteArray::number(unkey::requestsSoFar())},
+                                 self->remainingMs(),
+                                 [self, since](const frames::Fields &answer) {
+                                     if (since == self->unkeys)
+                                         self->opening = false;
+                                     self->answered(answer, since, true);
+                                 });
+        });
+    }).detach();
 }
 
 bool SerialPortAdapter::portOpen() const
@@ -318,29 +279,26 @@ bool SerialPortAdapter::portOpen() const
     return d->open;
 }
 
-bool SerialPortAdapter::setRTSEnable(bool enable)
+void SerialPortAdapter::setRTSEnable(bool enable, Done done)
 {
     d->error.clear();
     d->failure = Failure::None;
-    d->rtsEnable = enable;
     if (!enable) {
         d->callOff();
-        if (d->open)
-            d->send("rts 0", false);
-        return true;
+        unkey::request();
+        return;
     }
+    d->waiting = std::move(done);
     if (!d->open)
-        return true;
+        return d->finishLater(true, Failure::None, {});
     // A shutdown signal that came before RTS rose means it never rises.
     if (ShutdownSignals::requested())
-        return d->calledOff();
+        return d->finishLater(false, Failure::Cancelled, QStringLiteral("called off"));
+    if (!d->attemptTimer.isActive())
+        d->attemptTimer.start(kOpenDeadlineMs);
     const quint64 since = d->unkeys;
-    const auto request = d->send("rts 1", true);
-    if (!d->waitUntil([request] { return request->answered; }, since))
-        return d->calledOff();
-    if (!request->ok)
-        return d->fail(request->reason, request->failure);
-    return true;
+    d->client.request({"rts", "1"}, d->remainingMs(),
+                      [this, since](const frames::Fields &answer) { d->answered(answer, since, false); });
 }
 
 QString SerialPortAdapter::errorString() const

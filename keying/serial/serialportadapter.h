@@ -12,19 +12,23 @@ QString portDeviceName(qint16 port);
 
 // The serial port, held by the helper process vendrel9-port: the port's descriptor is in
 // no process that can wait on a disk, so killing the program always hangs the port up.
-// The COM link is looked up on a thread of its own. Opening and raising RTS wait for
-// the helper's answer inside the window's event loop, so closing, ΔΙΑΚΟΠΗ and signals
-// still act, and call the wait off; dropping RTS and closing never wait.
+// The COM link is looked up on a thread of its own. Every step has a deadline: an open
+// (the look-up included) and a raise kOpenDeadlineMs from the click, a close
+// kCloseDeadlineMs; a helper that misses one is killed. RTS is dropped through the unkey
+// watch (unkeywatch.h), never through the window's thread.
 class SerialPortAdapter final : public ISerialPort
 {
 public:
+    static constexpr int kOpenDeadlineMs = 5000;
+    static constexpr int kCloseDeadlineMs = 100;
+
     SerialPortAdapter();
     ~SerialPortAdapter() override;
     void setCommPort(qint16 port) override;
     qint16 commPort() const override;
-    bool setPortOpen(bool open) override;
+    void setPortOpen(bool open, Done done = nullptr) override;
     bool portOpen() const override;
-    bool setRTSEnable(bool enable) override;
+    void setRTSEnable(bool enable, Done done = nullptr) override;
     QString errorString() const override;
     Failure failure() const override;
     QString portName() const override;

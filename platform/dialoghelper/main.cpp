@@ -3,21 +3,75 @@
 // list) holds this process only; the program's window goes on answering, and ΔΙΑΚΟΠΗ,
 // closing and signals unkey at once.
 //
-// Arguments: [--parent WINDOW-ID] [--select PATH | --folder PATH] [--filter FILTER]...
-// Writes the chosen path and a newline on standard output; nothing when cancelled.
+// Arguments: --program PID [--parent WINDOW-ID] [--screen R] [--window R] [--in-sight R]...
+// [--select PATH | --folder PATH] [--filter FILTER]..., R being "x,y,width,height".
+// Says on standard output, framed (platform/frames.h): ["shown"] once the dialog is on
+// screen, then ["chosen", path] or ["cancelled"].
+#include "boxplacement.h"
+#include "frames.h"
+
 #include <QApplication>
+#include <QFile>
 #include <QFileDialog>
 #include <QSettings>
+#include <QTimer>
 #include <QWindow>
 
 #include <csignal>
 #include <cstdio>
 #include <sys/prctl.h>
+#include <unistd.h>
+
+namespace {
+
+bool say(const frames::Fields &message)
+{
+    const QByteArray bytes = frames::encode(message);
+    return std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) == size_t(bytes.size())
+        && std::fflush(stdout) == 0;
+}
+
+QRect rectOf(const QString &text)
+{
+    const QStringList parts = text.split(QLatin1Char(','));
+    if (parts.size() != 4)
+        return {};
+    return QRect(parts[0].toInt(), parts[1].toInt(), parts[2].toInt(), parts[3].toInt());
+}
+
+// Tells the program the dialog is on screen, once: until then the window is not held.
+class ShownWatch final : public QObject
+{
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show && !m_told) {
+            m_told = true;
+            QTimer::singleShot(0, this, [] { say({"shown"}); });
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    bool m_told = false;
+};
+
+} // namespace
 
 int main(int argc, char **argv)
 {
     // Goes with the program, however it ends.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    pid_t program = 0;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (QByteArray(argv[i]) == "--program")
+            program = pid_t(QByteArray(argv[i + 1]).toLongLong());
+    }
+    if (program == 0 || ::getppid() != program)
+        return 0;
     // Only the program's name reaches Qt, as for the program itself.
     int qtArgc = 1;
     QApplication app(qtArgc, argv);
@@ -36,11 +90,18 @@ int main(int argc, char **argv)
     dialog.setFileMode(QFileDialog::AnyFile);
     QStringList filters;
     WId parent = 0;
+    BoxPlacement where;
     for (int i = 1; i + 1 < argc; i += 2) {
         const QByteArray option = argv[i];
-        const QString value = QString::fromUtf8(argv[i + 1]);
+        const QString value = QFile::decodeName(argv[i + 1]);
         if (option == "--parent")
             parent = WId(value.toULongLong());
+        else if (option == "--screen")
+            where.screen = rectOf(value);
+        else if (option == "--window")
+            where.window = rectOf(value);
+        else if (option == "--in-sight")
+            where.inSight << rectOf(value);
         else if (option == "--select")
             dialog.selectFile(value);
         else if (option == "--folder")
@@ -55,9 +116,18 @@ int main(int argc, char **argv)
         if (QWindow *owner = QWindow::fromWinId(parent))
             dialog.windowHandle()->setTransientParent(owner);
     }
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-        return 0;
-    const QByteArray chosen = dialog.selectedFiles().first().toUtf8() + '\n';
-    std::fwrite(chosen.constData(), 1, size_t(chosen.size()), stdout);
-    return std::fflush(stdout) == 0 ? 0 : 1;
+    ShownWatch watch;
+    dialog.installEventFilter(&watch);
+    QObject::connect(&dialog, &QDialog::finished, &app, [&](int result) {
+        const bool chosen = result == QDialog::Accepted && !dialog.selectedFiles().isEmpty();
+        const bool told = chosen ? say({"chosen", QFile::encodeName(dialog.selectedFiles().first())}) : say({"cancelled"});
+        app.exit(told ? 0 : 1);
+    });
+    dialog.show();
+    // Beside the window, clear of the lamps and the keying buttons, as the message boxes
+    // stand: a dialog over ΔΙΑΚΟΠΗ would take the click meant to unkey.
+    if (where.window.isValid() && where.screen.isValid()) {
+        dialog.move(placeBox(where, dialog.frameGeometry().size()));
+    }
+    return app.exec();
 }

@@ -1,21 +1,21 @@
 #include "qtfiledialog.h"
 
-#include "helperprocess.h"
+#include "helperclient.h"
 
 #include <QApplication>
-#include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
 #include <QKeyEvent>
-#include <QSocketNotifier>
+#include <QScreen>
+#include <QTimer>
 #include <QWidget>
 
-#include <cerrno>
 #include <unistd.h>
 
 namespace {
 
 // While the dialog is up the window takes no input but at its live controls, as under a
-// modal dialog of its own; Escape there calls the dialog off.
+// modal dialog of its own; Escape there takes the dialog down.
 class InputGate final : public QObject
 {
 public:
@@ -47,7 +47,8 @@ protected:
         if (!widget || !m_window || widget->window() != m_window->window())
             return false;
         if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent *>(event)->key() == Qt::Key_Escape) {
-            m_cancel();
+            // Queued: the gate goes with the dialog, and must not go inside its own filter.
+            QTimer::singleShot(0, this, [cancel = m_cancel] { cancel(); });
             return true;
         }
         for (const QPointer<QWidget> &control : m_live) {
@@ -63,10 +64,25 @@ private:
     std::function<void()> m_cancel;
 };
 
+QString rect(const QRect &r)
+{
+    return QStringLiteral("%1,%2,%3,%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+}
+
 } // namespace
 
-QtFileDialog::QtFileDialog() = default;
-QtFileDialog::~QtFileDialog() = default;
+QtFileDialog::QtFileDialog() : m_showDeadline(std::make_unique<QTimer>())
+{
+    m_showDeadline->setSingleShot(true);
+    QObject::connect(m_showDeadline.get(), &QTimer::timeout, [this] {
+        fail(QStringLiteral("the file dialog did not appear within %1 s").arg(kShowDeadlineMs / 1000));
+    });
+}
+
+QtFileDialog::~QtFileDialog()
+{
+    cancel();
+}
 
 void QtFileDialog::setParentWidget(QWidget *parent)
 {
@@ -78,70 +94,123 @@ void QtFileDialog::keepLive(QWidget *control)
     m_live << control;
 }
 
+void QtFileDialog::keepInSight(const QList<QWidget *> &widgets)
+{
+    m_inSight.clear();
+    for (QWidget *widget : widgets)
+        m_inSight << widget;
+}
+
 void QtFileDialog::setFilter(const QString &filter)
 {
     m_nameFilters = nameFiltersFromPairs(filter);
 }
 
-bool QtFileDialog::showOpen()
+QStringList QtFileDialog::arguments() const
 {
-    QStringList arguments;
-    // The dialog is kept above its window by the window manager; offscreen there is none.
-    if (m_parent && QGuiApplication::platformName() == QStringLiteral("xcb"))
-        arguments << QStringLiteral("--parent") << QString::number(quintptr(m_parent->window()->winId()));
+    QStringList arguments {QStringLiteral("--program"), QString::number(::getpid())};
+    // Where the window stands and what of it must stay in sight: the dialog stands beside
+    // it, as the message boxes do, and is kept above it by the window manager.
+    if (m_parent && m_parent->isVisible()) {
+        QWidget *window = m_parent->window();
+        if (QGuiApplication::platformName() == QStringLiteral("xcb"))
+            arguments << QStringLiteral("--parent") << QString::number(quintptr(window->winId()));
+        if (QScreen *screen = window->screen())
+            arguments << QStringLiteral("--screen") << rect(screen->availableGeometry());
+        arguments << QStringLiteral("--window") << rect(window->frameGeometry());
+        for (const QPointer<QWidget> &widget : m_inSight) {
+            if (widget)
+                arguments << QStringLiteral("--in-sight") << rect(QRect(widget->mapToGlobal(QPoint(0, 0)), widget->size()));
+        }
+    }
     if (!m_fileName.isEmpty())
         arguments << QStringLiteral("--select") << m_fileName;
     else if (!m_lastFolder.isEmpty())
         arguments << QStringLiteral("--folder") << m_lastFolder;
     for (const QString &filter : m_nameFilters)
         arguments << QStringLiteral("--filter") << filter;
+    return arguments;
+}
 
-    HelperProcess helper;
-    if (!helper.start(QStringLiteral("vendrel9-filedialog"), arguments))
-        return false;
-    QEventLoop loop;
-    QByteArray answer;
-    bool answered = false;
-    QSocketNotifier notifier(helper.socket(), QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, &loop, [&] {
-        char buffer[4096];
-        for (;;) {
-            const ssize_t got = ::read(helper.socket(), buffer, sizeof buffer);
-            if (got > 0) {
-                answer.append(buffer, got);
-                continue;
-            }
-            if (got < 0 && (errno == EAGAIN || errno == EINTR))
-                return;
-            // The helper has ended: its answer is all there.
-            answered = true;
-            notifier.setEnabled(false);
-            loop.quit();
-            return;
-        }
+void QtFileDialog::showOpen(Done done)
+{
+    if (m_helper)
+        return;
+    m_done = std::move(done);
+    m_helper = std::make_unique<HelperClient>();
+    if (!m_helper->start(QStringLiteral("vendrel9-filedialog"), arguments())) {
+        const QString path = HelperProcess::programPath(QStringLiteral("vendrel9-filedialog"));
+        // Told after the click's handler has returned, as every answer is.
+        QTimer::singleShot(0, m_helper.get(), [this, path] {
+            fail(QStringLiteral("the file dialog could not be started: %1").arg(path));
+        });
+        return;
+    }
+    m_helper->setMessageListener([this](const frames::Fields &message) {
+        const QByteArray what = message.value(0);
+        if (what == "shown")
+            shown();
+        else if (what == "chosen" && message.size() == 2)
+            finish(true, QFile::decodeName(message.at(1)));
+        else
+            finish(false);
     });
-    {
-        InputGate gate(m_parent, m_live, [&loop] { loop.quit(); });
-        // Ends when the helper answers, Escape calls it off, or the program quits (a
-        // closed window, a signal): then the helper, stuck or not, is left to the kernel.
-        loop.exec();
+    m_helper->setEndListener([this](HelperClient::End) { fail(QStringLiteral("the file dialog ended without an answer")); });
+    m_showDeadline->start(kShowDeadlineMs);
+}
+
+void QtFileDialog::shown()
+{
+    m_showDeadline->stop();
+    m_gate = std::make_unique<InputGate>(m_parent, m_live, [this] { finish(false); });
+}
+
+void QtFileDialog::finish(bool chosen, const QString &path)
+{
+    const Done done = std::move(m_done);
+    const bool wasShown = m_gate != nullptr;
+    cancel();
+    if (chosen) {
+        m_fileName = path;
+        m_lastFolder = QFileInfo(m_fileName).absolutePath();
     }
-    if (!answered) {
-        helper.kill();
-        return false;
-    }
-    helper.release();
-    if (m_parent)
+    if (wasShown && m_parent)
         m_parent->window()->activateWindow();
-    const qsizetype end = answer.indexOf('\n');
-    if (end <= 0)
-        return false;
-    m_fileName = QString::fromUtf8(answer.left(end));
-    m_lastFolder = QFileInfo(m_fileName).absolutePath();
-    return true;
+    if (done)
+        done(chosen);
+}
+
+void QtFileDialog::fail(const QString &reason)
+{
+    if (!m_helper)
+        return;
+    const Done done = std::move(m_done);
+    cancel();
+    if (m_failureListener)
+        m_failureListener(reason);
+    if (done)
+        done(false);
+}
+
+void QtFileDialog::cancel()
+{
+    m_showDeadline->stop();
+    m_gate.reset();
+    m_done = nullptr;
+    if (m_helper) {
+        // Whatever it is doing, stuck on a share or not: killed, then reaped by the kernel's
+        // leave. Deleted later: this may run inside one of its own calls.
+        m_helper->kill();
+        m_helper.release()->deleteLater();
+    }
 }
 
 QString QtFileDialog::fileName() const
 {
     return m_fileName;
+}
+
+void QtFileDialog::setFailureListener(std::function<void(const QString &reason)> listener)
+{
+    m_failureListener = std::move(listener);
 }

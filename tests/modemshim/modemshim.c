@@ -8,8 +8,9 @@
  * $V9_SHIM_DIR/ttySn is the link to the pty. Without V9_SHIM_DIR no /dev/ttyS* opens at
  * all: on the test machines /dev/ttyS0 is the console. Fault files beside the link:
  * ttySn.gone makes every modem ioctl fail with EIO (a pulled USB adapter), ttySn.stuck
- * makes raising RTS fail, and while ttySn.stall exists an open of the port waits (a
- * wedged adapter).
+ * makes raising RTS fail, while ttySn.stall exists an open of the port waits (a
+ * wedged adapter), and while ttySn.hang exists every modem ioctl waits (a USB adapter's
+ * control transfer that times out only after seconds).
  *
  * Port lock files (/var/lock/LCK..name, /run/lock/LCK..name) live in $V9_SHIM_DIR too,
  * so no test ever takes or trips over the machine's own. Every open of a path under
@@ -260,6 +261,10 @@ int ioctl(int fd, unsigned long request, ...)
     const int modem_request = request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC;
     if (!modem_request || fd < 0 || fd >= MAX_FDS)
         return real_ioctl(fd, request, arg);
+    /* Outside the lock, as a driver waits: a second ioctl on the port waits too. */
+    const int hung = g_fd_port[fd];
+    while (hung >= 0 && fault(hung, "hang"))
+        usleep(10000);
     pthread_mutex_lock(&g_lock);
     const int port = g_fd_port[fd];
     if (port < 0) {
