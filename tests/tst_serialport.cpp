@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
@@ -236,6 +237,109 @@ private slots:
         QVERIFY(!port.errorString().isEmpty());
         QCOMPARE(ports.rts(4), -1); // COM4's usual device was never touched
         QCOMPARE(opened(ports), QStringList {missing});
+    }
+
+    // Whatever becomes of the port's helper on air, RTS goes low: a helper that does not
+    // acknowledge the drop within its deadline is killed and the kernel hangs the port
+    // up; a helper that dies is told at once.
+    void spoiledHelperNeverHoldsRts_data()
+    {
+        QTest::addColumn<QString>("spoil");
+        QTest::addColumn<bool>("unkey");
+        QTest::newRow("stopped, then ΔΙΑΚΟΠΗ") << "stop" << true;
+        QTest::newRow("modem ioctl hangs, then ΔΙΑΚΟΠΗ") << "hang" << true;
+        QTest::newRow("killed on air") << "kill" << false;
+    }
+
+    void spoiledHelperNeverHoldsRts()
+    {
+        QFETCH(QString, spoil);
+        QFETCH(bool, unkey);
+        PtyPorts ports;
+        QVERIFY(ports.add(1));
+        SerialPortAdapter port;
+        QList<ISerialPort::Failure> told;
+        port.setFailureListener([&] { told << port.failure(); });
+        QVERIFY(openPort(port));
+        QVERIFY(raiseRts(port));
+        const pid_t helper = childNamed("vendrel9-port");
+        QVERIFY(helper > 0);
+        if (spoil == QStringLiteral("stop"))
+            ::kill(helper, SIGSTOP);
+        else if (spoil == QStringLiteral("hang"))
+            ports.setFault(1, "hang", true);
+        else
+            ::kill(helper, SIGKILL);
+        if (unkey) {
+            port.setRTSEnable(false);
+            port.setPortOpen(false);
+        }
+        // A killed helper drops RTS by the kernel's hang-up, which the shim cannot log.
+        QTRY_VERIFY_WITH_TIMEOUT(ports.rts(1) == 0 || ports.hungUp(1, 0), 5000);
+        QTRY_VERIFY(!running(helper));
+        QTRY_COMPARE(told.size(), 1);
+        QCOMPARE(told.first(), unkey ? ISerialPort::Failure::NoAnswer : ISerialPort::Failure::HelperGone);
+        ports.setFault(1, "hang", false);
+        // The next transmission gets a helper of its own.
+        QVERIFY2(openPort(port), qPrintable(port.errorString()));
+        QVERIFY(raiseRts(port));
+        QCOMPARE(ports.rts(1), 1);
+        port.setRTSEnable(false);
+        port.setPortOpen(false);
+        QTRY_COMPARE(ports.rts(1), 0);
+    }
+
+    // An open that never answers is given up within its deadline, its helper killed, and
+    // nothing opens or keys when the port comes back; one called off never keys either.
+    void stalledOpenIsGivenUpOrCalledOff()
+    {
+        PtyPorts ports;
+        QVERIFY(ports.add(1));
+        ports.setFault(1, "stall", true);
+        SerialPortAdapter port;
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(!openPort(port));
+        QCOMPARE(port.failure(), ISerialPort::Failure::NoAnswer);
+        QVERIFY(clock.elapsed() < SerialPortAdapter::kOpenDeadlineMs + 5000);
+        bool answered = false;
+        port.setPortOpen(true, [&](bool) { answered = true; });
+        QTest::qWait(200);
+        port.setRTSEnable(false);
+        port.setPortOpen(false);
+        ports.setFault(1, "stall", false);
+        QTest::qWait(1000);
+        QVERIFY(!answered);
+        QVERIFY(!port.portOpen());
+        QCOMPARE(ports.rts(1), -1); // never opened: the helper waiting in it was killed
+    }
+
+    // A COM link's target may hold any byte a file name can: it reaches the helper whole,
+    // and the next transmission on another port is keyed as if nothing had happened.
+    void deviceNameWithANewlinePassesWhole()
+    {
+        PtyPorts ports;
+        QVERIFY(ports.add(1));
+        QTemporaryDir config;
+        QVERIFY(QDir().mkpath(config.filePath(QStringLiteral("vendrel9"))));
+        const QString odd = config.filePath(QStringLiteral("usb\nadapter"));
+        QVERIFY(QFile::link(odd, config.filePath(QStringLiteral("vendrel9/com3"))));
+        const QByteArray old = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+        const auto restore = qScopeGuard([old] { qputenv("XDG_CONFIG_HOME", old); });
+        SerialPortAdapter port;
+        port.setCommPort(3);
+        QVERIFY(!openPort(port));
+        QCOMPARE(port.failure(), ISerialPort::Failure::NotFound);
+        QCOMPARE(port.portName(), odd);
+        port.setCommPort(1);
+        QVERIFY2(openPort(port), qPrintable(port.errorString()));
+        QVERIFY(raiseRts(port));
+        QCOMPARE(ports.rts(1), 1);
+        port.setRTSEnable(false);
+        port.setPortOpen(false);
+        // Nothing of the port is held once closed.
+        QVERIFY(ports.hungUp(1, 5000));
     }
 
     void withoutTheShimFolderNoTtyOpens()

@@ -111,8 +111,11 @@ public:
     void helperEnded(HelperClient::End why)
     {
         unkey::detach();
-        const bool wasOpen = open || waiting;
+        // A helper that ends before its close is answered took the port with it, RTS
+        // dropped by the kernel's hang-up: that is worth telling too.
+        const bool wasOpen = open || waiting || closing;
         open = false;
+        closing = false;
         const Failure kind = why == HelperClient::End::NoAnswer || killedForDrop ? Failure::NoAnswer : Failure::HelperGone;
         const QString reason = killedForDrop
             ? QStringLiteral("RTS was not dropped within %1 ms").arg(unkey::kDropDeadlineMs)
@@ -190,6 +193,7 @@ public:
     bool killedForDrop = false;
     bool lookingUp = false;
     bool told = false;
+    bool closing = false;
 
     qint16 commPort = 1;
     bool open = false;
@@ -224,12 +228,19 @@ void SerialPortAdapter::setPortOpen(bool open, Done done)
     d->failure = Failure::None;
     if (!open) {
         d->callOff();
-        // An open still on its way is closed again after it, in order.
-        if (d->open || d->opening)
+        if (d->opening) {
+            // Its helper may be waiting in the open for as long as the device likes: it
+            // is killed, so nothing opens the port for an attempt called off.
+            unkey::detach();
+            d->client.kill();
+        } else if (d->open) {
+            d->closing = true;
             d->client.request({"close"}, kCloseDeadlineMs, [this](const frames::Fields &answer) {
+                d->closing = false;
                 if (answer.value(0) != "ok")
                     d->tellLate(failureOf(answer.value(1)), QString::fromUtf8(answer.value(2)));
             });
+        }
         d->open = false;
         d->opening = false;
         return;
