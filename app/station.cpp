@@ -14,6 +14,7 @@ Station::Station()
     // Nothing may stand between the operator and the button that unkeys.
     dialog.keepLive(window.cmdStop);
     dialog.keepInSight({window.Shape1, window.Shape2, window.cmdPlayTr, window.cmdStop});
+    dialog.setOnAir([this] { return window.Shape1->isVisible(); });
     messages.setParentWidget(&window);
     // A box over the lamps would let the transmitter be keyed out of sight.
     messages.keepInSight({window.Shape1, window.Shape2, window.cmdPlayTr, window.cmdStop});

@@ -132,18 +132,27 @@ QStringList QtFileDialog::arguments() const
     return arguments;
 }
 
+void QtFileDialog::setOnAir(std::function<bool()> onAir)
+{
+    m_onAir = std::move(onAir);
+}
+
 void QtFileDialog::showOpen(Done done)
 {
     if (m_helper)
         return;
     m_done = std::move(done);
     m_helper = std::make_unique<HelperClient>();
-    if (!m_helper->start(QStringLiteral("vendrel9-filedialog"), arguments())) {
-        const QString path = HelperProcess::programPath(QStringLiteral("vendrel9-filedialog"));
+    // A Wayland compositor puts a new window where it likes, over the lamps and ΔΙΑΚΟΠΗ
+    // as likely as not.
+    const bool unplaceable = QGuiApplication::platformName() == QStringLiteral("wayland") && m_onAir && m_onAir();
+    if (unplaceable || !m_helper->start(QStringLiteral("vendrel9-filedialog"), arguments())) {
+        const QString reason = unplaceable
+            ? QStringLiteral("on this desktop it would cover the lamps while on air; press ΔΙΑΚΟΠΗ first")
+            : QStringLiteral("the file dialog could not be started: %1")
+                  .arg(HelperProcess::programPath(QStringLiteral("vendrel9-filedialog")));
         // Told after the click's handler has returned, as every answer is.
-        QTimer::singleShot(0, m_helper.get(), [this, path] {
-            fail(QStringLiteral("the file dialog could not be started: %1").arg(path));
-        });
+        QTimer::singleShot(0, m_helper.get(), [this, reason] { fail(reason); });
         return;
     }
     m_helper->setMessageListener([this](const frames::Fields &message) {

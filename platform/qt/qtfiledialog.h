@@ -29,6 +29,9 @@ public:
     void keepLive(QWidget *control);
     // Areas of the window the dialog must leave in sight: the lamps, the keying buttons.
     void keepInSight(const QList<QWidget *> &widgets);
+    // Whether the transmitter is keyed: where the window system lets no program place its
+    // windows (a native Wayland session), the dialog is not shown on air.
+    void setOnAir(std::function<bool()> onAir);
     void setFilter(const QString &filter) override;
     void showOpen(Done done) override;
     QString fileName() const override;
@@ -50,6 +53,7 @@ private:
     QString m_fileName;
     QString m_lastFolder;
     Done m_done;
+    std::function<bool()> m_onAir;
     std::function<void(const QString &)> m_failureListener;
     std::unique_ptr<QObject> m_gate;
     std::unique_ptr<HelperClient> m_helper;
