@@ -261,12 +261,18 @@ private slots:
         rig.device.cutRecording(QStringLiteral("No space left on device"));
         rig.device.saveError = QStringLiteral("Permission denied");
         rig.form.cmdSave->click();
+        rig.device.record();
+        rig.device.endClippedTake(QStringLiteral("3 σημεια, το μακρυτερο 12 ms, το πρωτο στο 0:02.4"));
         QCOMPARE(rig.journal.filter(QStringLiteral("notice[")),
-                 (QStringList {"notice[Vendrel9|1]", "notice[Vendrel9|1]"}));
+                 (QStringList {"notice[Vendrel9|1]", "notice[Vendrel9|1]", "notice[Vendrel9|1]"}));
         QVERIFY(rig.journal.filter(QStringLiteral("message[")).isEmpty());
         QVERIFY(rig.messages.texts[0].contains(QStringLiteral("No space left on device")));
         QVERIFY(rig.messages.texts[1].contains(QStringLiteral("/m/cq.wav")));
         QVERIFY(rig.messages.texts[1].contains(QStringLiteral("Permission denied")));
+        // A clipped take: where, and what to do about it.
+        QVERIFY(rig.messages.texts[2].contains(QStringLiteral("ψαλιδιστηκε")));
+        QVERIFY(rig.messages.texts[2].contains(QStringLiteral("3 σημεια, το μακρυτερο 12 ms, το πρωτο στο 0:02.4")));
+        QVERIFY(rig.messages.texts[2].contains(QStringLiteral("χαμηλοτερη σταθμη")));
         QVERIFY(rig.serial.rts); // telling changes nothing on air
     }
 
