@@ -169,6 +169,10 @@ void Form1::wireEvents()
                                                           const QString &reason) {
         const QString text = problem == IAudioDevice::Problem::SaveFailed
             ? QStringLiteral("Η εγγραφη δεν σωθηκε στο αρχειο %1\n%2").arg(path, reason)
+            : problem == IAudioDevice::Problem::TakeClipped
+            ? QStringLiteral("Η εγγραφη ψαλιδιστηκε, εφτασε στο μεγιστο: %1.\n"
+                             "Στον αερα θα ακουγεται παραμορφωμενη: γραψτε την ξανα με χαμηλοτερη σταθμη εισοδου.")
+                  .arg(reason)
             : QStringLiteral("Η εγγραφη σταματησε: %1\nΟ,τι γραφτηκε ως εκει κρατηθηκε.").arg(reason);
         m_messages.notify(text, QStringLiteral("Vendrel9"), IMessageBox::Icon::Warning);
     });

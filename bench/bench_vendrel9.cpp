@@ -616,6 +616,37 @@ std::vector<double> firstSoundOnAir(MonitorTap &tap, const QString &tone)
     return onAir;
 }
 
+// A message whose loudness moves like speech, swelling 2.3 times a second between -21 and
+// -3 dBFS, so the bar's level changes at every redraw. 48 kHz mono 16-bit.
+QString swellingFile(const QTemporaryDir &dir, const char *name, double seconds)
+{
+    const QString path = dir.filePath(QString::fromLatin1(name));
+    QFile file(path);
+    file.open(QIODevice::WriteOnly);
+    const quint32 frames = quint32(seconds * 48000);
+    file.write(wavtools::wavHeader(frames * 2, 1, 48000));
+    QByteArray data(int(frames * 2), 0);
+    auto *samples = reinterpret_cast<qint16 *>(data.data());
+    for (quint32 i = 0; i < frames; ++i) {
+        const double t = double(i) / 48000;
+        const double amplitude = 0.4 + 0.3 * std::sin(2 * M_PI * 2.3 * t);
+        samples[i] = qint16(32767 * amplitude * std::sin(2 * M_PI * 300 * t));
+    }
+    file.write(data);
+    return path;
+}
+
+// Plays the file in a fresh process beside an idle window; its figures, or none.
+QList<QByteArray> playInAChild(const QString &path, int seconds)
+{
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--play-child"), path, QString::number(seconds)});
+    child.waitForFinished((seconds + 30) * 1000);
+    const QList<QByteArray> figures = child.readAllStandardOutput().trimmed().split(' ');
+    return figures.size() == 4 ? figures : QList<QByteArray>();
+}
+
 void benchSound(const QTemporaryDir &dir, const QString &tone)
 {
     if (qEnvironmentVariableIsEmpty("PULSE_SERVER")) {
@@ -696,18 +727,21 @@ void benchSound(const QTemporaryDir &dir, const QString &tone)
     const int seconds = qEnvironmentVariableIntValue("V9_BENCH_PLAY_SECONDS") > 0
                             ? qEnvironmentVariableIntValue("V9_BENCH_PLAY_SECONDS")
                             : 30;
-    QProcess child;
-    child.start(QCoreApplication::applicationFilePath(),
-                {QStringLiteral("--play-child"), big, QString::number(seconds)});
-    child.waitForFinished((seconds + 30) * 1000);
-    const QList<QByteArray> figures = child.readAllStandardOutput().trimmed().split(' ');
-    if (figures.size() != 3)
+    const QList<QByteArray> figures = playInAChild(big, seconds);
+    if (figures.isEmpty())
         return;
     add(QStringLiteral("resident memory, idle window"), {figures[0].toDouble() / 1024.0}, QStringLiteral("MB"), QString());
     add(QStringLiteral("memory added playing 4 GB file (%1 s)").arg(seconds), {figures[1].toDouble() / 1024.0},
         QStringLiteral("MB"), QStringLiteral("< 20 MB"));
     add(QStringLiteral("CPU while playing (%1 s), share of a core").arg(seconds), {figures[2].toDouble()},
         QStringLiteral("%"), QStringLiteral("< 3 %"));
+    // The same with a level that moves: the big file is silence, whose level never
+    // changes. Counted only if the bar was seen to show the level changing.
+    const QList<QByteArray> swelling = playInAChild(swellingFile(dir, "swelling.wav", seconds + 5), seconds);
+    const bool shown = !swelling.isEmpty() && swelling[3].toInt() >= seconds;
+    add(QStringLiteral("CPU while playing, level shown (%1 s)").arg(seconds),
+        shown ? std::vector<double> {swelling[2].toDouble()} : std::vector<double> {}, QStringLiteral("%"),
+        QStringLiteral("< 3 %"));
 
     const int recordSeconds = qEnvironmentVariableIntValue("V9_BENCH_RECORD_SECONDS") > 0
                                   ? qEnvironmentVariableIntValue("V9_BENCH_RECORD_SECONDS")
@@ -928,7 +962,8 @@ int recordChild(int argc, char **argv)
 }
 
 // Opens a file beside an idle window, plays it for a while in a real event loop and
-// prints: idle RSS (kB), RSS added at the peak (kB), CPU share of one core (%).
+// prints: idle RSS (kB), RSS added at the peak (kB), CPU share of one core (%), and how
+// many times the bar's level was seen to have changed (looked at twice a second).
 int playChild(int argc, char **argv)
 {
     QApplication app(argc, argv);
@@ -945,15 +980,24 @@ int playChild(int argc, char **argv)
     wall.start();
     device.play(IAudioDevice::Output::Desk);
     qint64 peak = idle;
+    int levelChanges = 0;
+    QString level;
     QEventLoop loop;
     QTimer sampler;
-    QObject::connect(&sampler, &QTimer::timeout, [&peak] { peak = std::max(peak, rssKb()); });
+    QObject::connect(&sampler, &QTimer::timeout, [&] {
+        peak = std::max(peak, rssKb());
+        const QString shown = window.MMControl1->levelText();
+        if (!shown.isEmpty() && shown != level)
+            ++levelChanges;
+        level = shown;
+    });
     sampler.start(500);
     QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
     loop.exec();
     const double share = 100.0 * (cpuSeconds() - cpu0) / (double(wall.elapsed()) / 1000.0);
     device.stop();
-    std::printf("%lld %lld %.3f\n", static_cast<long long>(idle), static_cast<long long>(peak - idle), share);
+    std::printf("%lld %lld %.3f %d\n", static_cast<long long>(idle), static_cast<long long>(peak - idle), share,
+                levelChanges);
     return 0;
 }
 

@@ -16,8 +16,10 @@ public:
     // Where playback goes: the operator's own check at the desk, or the message on air.
     // The sound server remembers each one's output apart.
     enum class Output { Desk, Air };
-    // What went wrong out of the operator's sight, for the window to tell.
-    enum class Problem { SaveFailed, RecordingCut };
+    // What went wrong out of the operator's sight, for the window to tell. TakeClipped: a
+    // recording that ended reached full scale; the reason says how many places, the
+    // longest and where the first is.
+    enum class Problem { SaveFailed, RecordingCut, TakeClipped };
 
     virtual ~IAudioDevice();
     // Starts binding the device to a WAV file (or a new, empty recording for a .wav name
@@ -44,6 +46,12 @@ public:
     virtual qint64 length() const = 0;   // frames
     virtual int sampleRate() const = 0;  // frames a second
     virtual QString path() const = 0;
+    // While playing or recording, the loudest sample of the last few tens of milliseconds,
+    // 0 to 1 of full scale (more where a float file goes past it); 0 otherwise. Only reads
+    // a number the sound's own thread keeps.
+    virtual double level() const = 0;
+    // While playing or recording: those milliseconds held a run of samples at full scale.
+    virtual bool clipping() const = 0;
     // False while there is no sound server to play to or record from.
     virtual bool soundAvailable() const = 0;
     // Called whenever mode(), length() or soundAvailable() changes.

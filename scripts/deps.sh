@@ -12,7 +12,7 @@ case "${1:-run}" in
   test|bench) wanted=("${build[@]}" "${test[@]}") ;;
   fuzz) wanted=("${build[@]}" clang libclang-rt-14-dev) ;;
   package) wanted=("${build[@]}" dpkg-dev lintian) ;;
-  screenshot) wanted=("${build[@]}" xvfb xdotool imagemagick) ;;
+  screenshot) wanted=("${build[@]}" xvfb xdotool imagemagick pulseaudio pulseaudio-utils) ;;
   *) echo "usage: $0 run|test|bench|fuzz|package|screenshot" >&2; exit 2 ;;
 esac
 

@@ -1,18 +1,27 @@
 #include "audiotools.h"
 
+#include <QFile>
 #include <QProcess>
 #include <QThread>
 #include <QtGlobal>
 
 #include <sndfile.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace audiotools {
 
-bool writeTone(const QString &path, double hz, double seconds, int rate, int channels, int format)
+bool writeTone(const QString &path, double hz, double seconds, int rate, int channels, int format, double amplitude)
 {
     SF_INFO info {};
     info.samplerate = rate;
@@ -25,7 +34,7 @@ bool writeTone(const QString &path, double hz, double seconds, int rate, int cha
     std::vector<float> buffer(size_t(frames * channels));
     for (qint64 i = 0; i < frames; ++i)
         for (int c = 0; c < channels; ++c)
-            buffer[size_t(i * channels + c)] = float(0.5 * std::sin(2 * M_PI * hz * double(i) / rate));
+            buffer[size_t(i * channels + c)] = float(qBound(-1.0, amplitude * std::sin(2 * M_PI * hz * double(i) / rate), 1.0));
     const bool ok = sf_writef_float(file, buffer.data(), frames) == frames;
     return sf_close(file) == 0 && ok;
 }
@@ -117,6 +126,119 @@ QString deviceIndex(const QString &kind, const QString &name)
             return fields[0];
     }
     return {};
+}
+
+namespace {
+
+QString pactl(const QStringList &arguments, int *exitCode = nullptr)
+{
+    QProcess process;
+    process.start(QStringLiteral("pactl"), arguments);
+    process.waitForFinished(10000);
+    if (exitCode)
+        *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+} // namespace
+
+bool setSourceVolume(const QString &source, double factor)
+{
+    int status = -1;
+    pactl({QStringLiteral("set-source-volume"), source, QString::number(factor, 'f', 4)}, &status);
+    return status == 0;
+}
+
+struct PipeSource::Impl
+{
+    QString fifo;
+    QString module;
+    std::thread writer;
+    std::atomic<bool> done {false};
+    std::atomic<bool> ok {false};
+};
+
+PipeSource::PipeSource(const QString &folder) : d(new Impl)
+{
+    // The server makes the FIFO itself: PulseAudio refuses one that exists already.
+    d->fifo = folder + QStringLiteral("/v9mic.fifo");
+    int status = -1;
+    d->module = pactl({QStringLiteral("load-module"), QStringLiteral("module-pipe-source"),
+                       QStringLiteral("source_name=v9mic"), QStringLiteral("file=") + d->fifo,
+                       QStringLiteral("format=float32le"), QStringLiteral("rate=48000"), QStringLiteral("channels=1")},
+                      &status);
+    if (status != 0)
+        d->module.clear();
+    for (int i = 0; loaded() && i < 50 && deviceIndex(QStringLiteral("sources"), name()).isEmpty(); ++i)
+        QThread::msleep(100);
+    if (loaded())
+        pactl({QStringLiteral("set-default-source"), name()});
+}
+
+PipeSource::~PipeSource()
+{
+    if (d->writer.joinable())
+        d->writer.join();
+    if (loaded()) {
+        pactl({QStringLiteral("set-default-source"), QStringLiteral("v9sine")});
+        pactl({QStringLiteral("unload-module"), d->module});
+    }
+    delete d;
+}
+
+bool PipeSource::loaded() const
+{
+    return !d->module.isEmpty();
+}
+
+QString PipeSource::name() const
+{
+    return QStringLiteral("v9mic");
+}
+
+void PipeSource::feed(QVector<float> samples)
+{
+    d->writer = std::thread([d = d, samples = std::move(samples)] {
+        // Read-write: opening never waits for the server's end, and a server that stops
+        // reading leaves the writer to give up rather than hang the test.
+        const int fd = ::open(QFile::encodeName(d->fifo).constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        const char *bytes = reinterpret_cast<const char *>(samples.constData());
+        size_t left = size_t(samples.size()) * sizeof(float);
+        int idle = 0;
+        while (fd >= 0 && left > 0 && idle < 300) {
+            pollfd ready {fd, POLLOUT, 0};
+            if (::poll(&ready, 1, 100) <= 0) {
+                ++idle;
+                continue;
+            }
+            const ssize_t put = ::write(fd, bytes, left);
+            if (put < 0 && errno != EAGAIN)
+                break;
+            if (put > 0) {
+                bytes += put;
+                left -= size_t(put);
+                idle = 0;
+            }
+        }
+        // What is still in the pipe is the server's to read: fed once it has.
+        int queued = 0;
+        for (int waited = 0; fd >= 0 && left == 0 && waited < 300; ++waited) {
+            if (::ioctl(fd, FIONREAD, &queued) < 0 || queued == 0)
+                break;
+            QThread::msleep(100);
+        }
+        d->ok = fd >= 0 && left == 0;
+        if (fd >= 0)
+            ::close(fd);
+        d->done = true;
+    });
+}
+
+bool PipeSource::fed(int ms)
+{
+    for (int waited = 0; !d->done && waited < ms; waited += 20)
+        QThread::msleep(20);
+    return d->done && d->ok;
 }
 
 struct MonitorRecorder::Impl

@@ -7,8 +7,11 @@
 // Helpers for tests that use real WAV files and the private sound server.
 namespace audiotools {
 
-// Writes a sine tone with libsndfile; format is an SF_FORMAT_* combination.
-bool writeTone(const QString &path, double hz, double seconds, int rate, int channels, int format);
+// Writes a sine tone with libsndfile; format is an SF_FORMAT_* combination. Half scale
+// unless told otherwise; above 1 the wave is clipped at full scale, as an overdriven
+// recording made elsewhere would be.
+bool writeTone(const QString &path, double hz, double seconds, int rate, int channels, int format,
+               double amplitude = 0.5);
 // Reads a whole file as mono floats (first channel); rate and frame count out.
 QVector<float> readFile(const QString &path, int *rate = nullptr, int *channels = nullptr);
 // Frequency of a clean tone by counting rising zero crossings over the loud part.
@@ -27,6 +30,29 @@ struct ServerStream
 ServerStream programStream(const QString &kind, const QString &applicationId);
 // The index of the sink or source of that name ("sinks" or "sources").
 QString deviceIndex(const QString &kind, const QString &name);
+
+// Sets a source's volume on the private server, as a linear factor of its signal.
+bool setSourceVolume(const QString &source, double factor);
+
+// A source of the test's own on the private server, made the default input while it
+// lives: what the test hands it (48 kHz mono float) is what a recording takes, on either
+// server. The scripts' sine source comes back as the default afterwards.
+class PipeSource
+{
+public:
+    explicit PipeSource(const QString &folder);
+    ~PipeSource();
+    bool loaded() const;
+    QString name() const;
+    // Writes the samples on a thread of its own, as fast as the server reads them.
+    void feed(QVector<float> samples);
+    // True once everything fed has gone to the server; false if it would not take it.
+    bool fed(int ms = 30000);
+
+private:
+    struct Impl;
+    Impl *d;
+};
 
 // Records the null sink's monitor (48 kHz mono float) while it runs.
 class MonitorRecorder

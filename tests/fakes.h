@@ -243,6 +243,8 @@ public:
     int sampleRate() const override { return 48000; }
     QString path() const override { return m_path; }
     bool soundAvailable() const override { return sound; }
+    double level() const override { return peak; }
+    bool clipping() const override { return clipped; }
     void setModeListener(std::function<void()> listener) override { m_listener = std::move(listener); }
     void setProblemListener(std::function<void(Problem, const QString &, const QString &)> listener) override
     {
@@ -261,10 +263,19 @@ public:
         if (m_problems)
             m_problems(Problem::RecordingCut, m_path, reason);
     }
+    // A recording ends that reached full scale, as the real device tells it.
+    void endClippedTake(const QString &places)
+    {
+        setMode(Mode::Stopped);
+        if (m_problems)
+            m_problems(Problem::TakeClipped, m_path, places);
+    }
 
     QStringList openable;
     QString saveError;
     bool sound = true;
+    double peak = 0;        // the level, as a test sets it
+    bool clipped = false;
     qint64 at = 0;          // the position, as a test sets it
     qint64 frames = 48000;  // the length
 

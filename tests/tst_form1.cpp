@@ -257,16 +257,23 @@ private slots:
         rig.device.openable << QStringLiteral("/m/cq.wav");
         rig.form.Text1->setText(QStringLiteral("/m/cq.wav"));
         rig.form.cmdPlayTr->click();
+        QTRY_VERIFY(rig.serial.rts);
         rig.device.record();
         rig.device.cutRecording(QStringLiteral("No space left on device"));
         rig.device.saveError = QStringLiteral("Permission denied");
         rig.form.cmdSave->click();
+        rig.device.record();
+        rig.device.endClippedTake(QStringLiteral("3 σημεια, το μακρυτερο 12 ms, το πρωτο στο 0:02.4"));
         QCOMPARE(rig.journal.filter(QStringLiteral("notice[")),
-                 (QStringList {"notice[Vendrel9|1]", "notice[Vendrel9|1]"}));
+                 (QStringList {"notice[Vendrel9|1]", "notice[Vendrel9|1]", "notice[Vendrel9|1]"}));
         QVERIFY(rig.journal.filter(QStringLiteral("message[")).isEmpty());
         QVERIFY(rig.messages.texts[0].contains(QStringLiteral("No space left on device")));
         QVERIFY(rig.messages.texts[1].contains(QStringLiteral("/m/cq.wav")));
         QVERIFY(rig.messages.texts[1].contains(QStringLiteral("Permission denied")));
+        // A clipped take: where, and what to do about it.
+        QVERIFY(rig.messages.texts[2].contains(QStringLiteral("ψαλιδιστηκε")));
+        QVERIFY(rig.messages.texts[2].contains(QStringLiteral("3 σημεια, το μακρυτερο 12 ms, το πρωτο στο 0:02.4")));
+        QVERIFY(rig.messages.texts[2].contains(QStringLiteral("χαμηλοτερη σταθμη")));
         QTRY_VERIFY(rig.serial.rts); // telling changes nothing on air
     }
 
@@ -492,6 +499,59 @@ private slots:
         QTest::mouseClick(bar->button(MediaBar::Record), Qt::LeftButton);
         rig.device.at = 2 * 48000;
         QTRY_COMPARE(bar->positionText(), QStringLiteral("Εγγραφη: 0:02"));
+    }
+
+    // While the sound moves, a line along the top of the bar shows its level up to a mark
+    // at full scale, which turns red when the sound clips; a screen reader hears it too.
+    void barShowsTheLevelWhileTheSoundMoves()
+    {
+        Rig rig;
+        MediaBar *bar = rig.form.MMControl1;
+        rig.device.openable << QStringLiteral("/m/cq.wav");
+        rig.form.Text1->setText(QStringLiteral("/m/cq.wav"));
+        const auto top = [bar](double fraction) {
+            const QImage image = bar->grab().toImage();
+            return image.pixelColor(2 + int((image.width() - 11) * fraction), 1);
+        };
+        const auto mark = [bar] {
+            const QImage image = bar->grab().toImage();
+            return image.pixelColor(image.width() - 6, 5);
+        };
+        const QColor restingTop = top(0.3);
+        const QColor restingMark = mark();
+        QVERIFY(bar->levelText().isEmpty());
+
+        rig.device.peak = 0.25; // -12 dB: three quarters of the scale
+        QTest::mouseClick(bar->button(MediaBar::Play), Qt::LeftButton);
+        QTRY_COMPARE(bar->levelText(), QStringLiteral("Σταθμη -12 dB"));
+        QVERIFY(bar->accessibleDescription().contains(QStringLiteral("Σταθμη -12 dB")));
+        QTRY_VERIFY(top(0.3) != restingTop);
+        QCOMPARE(top(0.7), top(0.3));
+        QVERIFY(top(0.8) != top(0.3));
+        QVERIFY(mark() != restingMark);
+        const QColor markAtRest = mark();
+
+        rig.device.peak = 1.0;
+        rig.device.clipped = true;
+        QTRY_VERIFY(bar->shownClipping());
+        QCOMPARE(top(0.95), top(0.3)); // lit to the end, and red like the mark
+        QCOMPARE(mark(), top(0.3));
+        QVERIFY(mark() != markAtRest);
+        QVERIFY(mark().red() > 200 && mark().green() < 60);
+        QVERIFY(bar->accessibleDescription().contains(QStringLiteral("ψαλιδιζει")));
+
+        // Stopped, the line goes; recording, it comes back.
+        rig.device.clipped = false;
+        QTest::mouseClick(bar->button(MediaBar::Stop), Qt::LeftButton);
+        QVERIFY(bar->levelText().isEmpty());
+        QVERIFY(!bar->accessibleDescription().contains(QStringLiteral("Σταθμη")));
+        QCOMPARE(top(0.3), restingTop);
+        QCOMPARE(mark(), restingMark);
+        rig.device.peak = 0.5;
+        QTest::mouseClick(bar->button(MediaBar::Record), Qt::LeftButton);
+        QTRY_COMPARE(bar->levelText(), QStringLiteral("Σταθμη -6 dB"));
+        rig.device.peak = 0;
+        QTRY_COMPARE(bar->levelText(), QStringLiteral("Σταθμη: σιωπη"));
     }
 
     void screenReadersHearWhatEachControlIs()

@@ -8,11 +8,14 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <sndfile.h>
 
+#include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -29,6 +32,39 @@ bool writeBytes(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// What the media bar reads while the sound moves, ten times a second as it redraws.
+struct LevelReadings
+{
+    QVector<double> levels; // while there was sound to read
+    bool clipping = false;
+    double median() const
+    {
+        QVector<double> sorted = levels;
+        std::sort(sorted.begin(), sorted.end());
+        return sorted.isEmpty() ? 0.0 : sorted[sorted.size() / 2];
+    }
+    double loudest() const { return levels.isEmpty() ? 0.0 : *std::max_element(levels.begin(), levels.end()); }
+};
+
+LevelReadings readLevel(const WaveDevice &device, int ms)
+{
+    LevelReadings readings;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < ms && device.mode() != Mode::Stopped) {
+        QTest::qWait(100);
+        if (device.level() > 0)
+            readings.levels << device.level();
+        readings.clipping = readings.clipping || device.clipping();
+    }
+    return readings;
+}
+
+double dB(double level)
+{
+    return 20 * std::log10(level);
 }
 
 } // namespace
@@ -421,6 +457,136 @@ private slots:
                  qPrintable(QString::number(recorded.size())));
         const double hz = toneFrequency(recorded, rate);
         QVERIFY2(qAbs(hz - expected) < 10, qPrintable(QString::number(hz)));
+    }
+
+    // The level the bar reads while a message plays: a clean one where it is, one made
+    // elsewhere that clips at full scale; neither is told about.
+    void levelFollowsWhatPlays_data()
+    {
+        QTest::addColumn<double>("amplitude");
+        QTest::addColumn<bool>("clipped");
+        QTest::newRow("half scale") << 0.5 << false;
+        QTest::newRow("clipping file") << 2.0 << true;
+    }
+
+    void levelFollowsWhatPlays()
+    {
+        QFETCH(double, amplitude);
+        QFETCH(bool, clipped);
+        if (!soundServerRunning())
+            QSKIP("no private sound server (run through scripts/test.sh)");
+        const QString path = m_dir.filePath(QStringLiteral("level-%1.wav").arg(amplitude));
+        QVERIFY(writeTone(path, 440, 1.5, 48000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, amplitude));
+        WaveDevice device;
+        QVERIFY(openAndSettle(device, path));
+        QStringList told;
+        device.setProblemListener([&told](IAudioDevice::Problem, const QString &, const QString &reason) { told << reason; });
+        device.play(IAudioDevice::Output::Desk);
+        const LevelReadings readings = readLevel(device, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(device.mode(), Mode::Stopped, 5000);
+        QVERIFY2(readings.levels.size() >= 3, qPrintable(QString::number(readings.levels.size())));
+        if (clipped) {
+            QVERIFY2(readings.loudest() >= 0.999, qPrintable(QString::number(readings.loudest())));
+        } else {
+            QVERIFY2(qAbs(dB(readings.median()) - dB(0.5)) < 1, qPrintable(QString::number(dB(readings.median()))));
+        }
+        qInfo("read %.2f dB at the median, %.4f at most", dB(readings.median()), readings.loudest());
+        QCOMPARE(readings.clipping, clipped);
+        QCOMPARE(device.level(), 0.0); // nothing moves
+        QTest::qWait(200);
+        QVERIFY2(told.isEmpty(), qPrintable(told.join(QLatin1Char('|'))));
+    }
+
+    // A take from the test source at a known level reads at it; one that touched full
+    // scale with a stray sample is not told about; one from a source driven past full scale
+    // three times is told, with the places.
+    void takeLevelIsReadAndClippingIsTold_data()
+    {
+        QTest::addColumn<bool>("fromPipe");
+        QTest::addColumn<int>("bursts");
+        QTest::addColumn<int>("strays");
+        QTest::newRow("test source at -12 dBFS") << false << 0 << 0;
+        QTest::newRow("stray samples at full scale") << true << 0 << 3;
+        QTest::newRow("driven past full scale three times") << true << 3 << 0;
+    }
+
+    void takeLevelIsReadAndClippingIsTold()
+    {
+        QFETCH(bool, fromPipe);
+        QFETCH(int, bursts);
+        QFETCH(int, strays);
+        if (!soundServerRunning())
+            QSKIP("no private sound server (run through scripts/test.sh)");
+        const QString path = m_dir.filePath(QStringLiteral("take-%1-%2.wav").arg(bursts).arg(strays));
+        WaveDevice device;
+        QVERIFY(openAndSettle(device, path));
+        QStringList told;
+        device.setProblemListener([&told](IAudioDevice::Problem problem, const QString &, const QString &reason) {
+            told << (problem == IAudioDevice::Problem::TakeClipped ? reason : QStringLiteral("other: ") + reason);
+        });
+        if (!fromPipe) {
+            // The scripts' sine is at half scale: half of that is -12 dBFS.
+            QVERIFY(setSourceVolume(QStringLiteral("v9sine"), 0.5));
+            const auto restore = qScopeGuard([] { setSourceVolume(QStringLiteral("v9sine"), 1.0); });
+            device.record();
+            const LevelReadings readings = readLevel(device, 1500);
+            device.stop();
+            QVERIFY2(readings.levels.size() >= 3, qPrintable(QString::number(readings.levels.size())));
+            const double level = dB(readings.median());
+            qInfo("read %.2f dB", level);
+            QVERIFY2(qAbs(level - dB(0.25)) < 1, qPrintable(QString::number(level)));
+            QVERIFY(!readings.clipping);
+        } else {
+            PipeSource source(m_dir.path());
+            if (!source.loaded())
+                QSKIP("the server makes no pipe source");
+            // Half a second at -12 dBFS; then, three fifths of a second apart, 200 ms driven
+            // to twice full scale, or single samples at it.
+            QVector<float> said;
+            const auto sine = [&said](double amplitude, double seconds) {
+                for (int i = 0; i < int(seconds * 48000); ++i)
+                    said << float(amplitude * std::sin(2 * M_PI * 440 * i / 48000.0));
+            };
+            sine(0.25, 0.5);
+            for (int i = 0; i < bursts; ++i) {
+                sine(2.0, 0.2);
+                sine(0.25, 0.6);
+            }
+            for (int i = 0; i < strays; ++i) {
+                said << 1.0f;
+                sine(0.25, 0.6);
+            }
+            device.record();
+            // Fed once the take listens to it: what the pipe carried before is not the take's.
+            QTRY_VERIFY_WITH_TIMEOUT(programStream(QStringLiteral("source-outputs"), QStringLiteral("org.vendrel9.Vendrel9.Recording")).device
+                                         == deviceIndex(QStringLiteral("sources"), source.name()),
+                                     10000);
+            source.feed(said);
+            QVERIFY(source.fed());
+            QTest::qWait(1000);
+            device.stop();
+            QVERIFY2(device.length() >= said.size(), qPrintable(QString::number(device.length())));
+        }
+        QVERIFY(settled(device));
+        if (bursts == 0) {
+            QTest::qWait(200);
+            QVERIFY2(told.isEmpty(), qPrintable(told.join(QLatin1Char('|'))));
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!told.isEmpty(), 5000);
+        QCOMPARE(told.size(), 1);
+        const QString reason = told.first();
+        qInfo("told: %s", qPrintable(reason));
+        // A busy server may read the pipe short and split a place with silence, never
+        // join two.
+        const int places = QRegularExpression(QStringLiteral("^(\\d+) σημει")).match(reason).captured(1).toInt();
+        QVERIFY2(places >= bursts && places <= bursts + 1, qPrintable(reason));
+        const auto longest = QRegularExpression(QStringLiteral("(\\d+(?:\\.\\d)?) ms")).match(reason);
+        QVERIFY2(longest.hasMatch() && longest.captured(1).toDouble() <= 250, qPrintable(reason));
+        const auto first = QRegularExpression(QStringLiteral("(\\d+):(\\d\\d)\\.(\\d)$")).match(reason);
+        QVERIFY2(first.hasMatch(), qPrintable(reason));
+        QVERIFY2(first.captured(1).toInt() * 60 + first.captured(2).toInt() + first.captured(3).toInt() / 10.0 >= 0.5,
+                 qPrintable(reason));
     }
 
     // The server killed while playing, away for ten seconds, then back: the operator is

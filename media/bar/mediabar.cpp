@@ -7,7 +7,29 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <cmath>
+
 namespace {
+
+// The level's scale, in dB below full scale: speech sits in its upper half.
+constexpr double kFloorDb = -48;
+// Full scale stays shown as reached this many redraws (a second) after a clip: a clip
+// lasts milliseconds, and the operator's eyes may be elsewhere.
+constexpr int kClipHoldRedraws = 10;
+const QColor kLevelColour(0x00, 0xA0, 0x00);
+const QColor kClipColour(0xE0, 0x00, 0x00);
+
+// The level's line along the top edge of the bar, above where a focus frame runs, and the
+// mark of full scale just past its right end.
+QRect levelTrack(const QSize &bar)
+{
+    return QRect(2, 0, bar.width() - 11, 3);
+}
+
+QRect fullScaleMark(const QSize &bar)
+{
+    return QRect(bar.width() - 7, 0, 3, 7);
+}
 
 // Whole seconds as m:ss.
 QString clock(qint64 frames, int rate)
@@ -50,6 +72,16 @@ protected:
             QRect done = track;
             done.setWidth(int(track.width() * m_bar->shownProgress() + 0.5));
             painter.fillRect(done, palette().color(QPalette::Highlight));
+        }
+        // The level, while the sound moves.
+        if (m_bar->isEnabled() && !m_bar->levelText().isEmpty()) {
+            const QRect track = levelTrack(size());
+            painter.fillRect(track, palette().color(QPalette::Mid));
+            QRect lit = track;
+            lit.setWidth(int(track.width() * m_bar->shownLevel() + 0.5));
+            const bool clipped = m_bar->shownClipping();
+            painter.fillRect(lit, clipped ? kClipColour : kLevelColour);
+            painter.fillRect(fullScaleMark(size()), clipped ? kClipColour : palette().color(QPalette::WindowText));
         }
         if (!m_bar->hasFocus())
             return;
@@ -201,6 +233,7 @@ void MediaBar::showPosition()
         else if (mode != Mode::Playing && position > 0)
             text += QStringLiteral(": συνεχιζει απο εδω, ΑΡΧΗ για την αρχη");
     }
+    showLevel(mode == Mode::Playing || mode == Mode::Recording);
     const double progress = mode == Mode::Recording ? 1.0 : length > 0 ? double(position) / double(length) : 0.0;
     if (progress != m_progress) {
         m_progress = progress;
@@ -209,17 +242,54 @@ void MediaBar::showPosition()
     const QString away = m_soundShown ? QString()
                                       : QStringLiteral("Δεν υπαρχει διακομιστης ηχου: ουτε αναπαραγωγη ουτε εγγραφη");
     const QString tip = QStringList({text, away}).join(QLatin1Char('\n')).trimmed();
-    if (text == m_positionText && tip == toolTip())
-        return;
-    m_positionText = text;
-    m_overlay->update();
-    setToolTip(tip);
-    for (QToolButton *button : m_buttons)
-        button->setToolTip(tip);
+    if (text != m_positionText || tip != toolTip()) {
+        m_positionText = text;
+        m_overlay->update();
+        setToolTip(tip);
+        for (QToolButton *button : m_buttons)
+            button->setToolTip(tip);
+    }
+    // A screen reader hears the level with the position, in whole decibels.
     QStringList description {m_soundShown ? m_keysDescription : away};
-    if (!text.isEmpty())
-        description << text;
-    setAccessibleDescription(description.join(QStringLiteral(". ")));
+    for (const QString &said : {text, m_levelText}) {
+        if (!said.isEmpty())
+            description << said;
+    }
+    const QString described = description.join(QStringLiteral(". "));
+    if (described != accessibleDescription())
+        setAccessibleDescription(described);
+}
+
+// Reads the number the sound's thread keeps, never the audio; redraws only the level's
+// line, and only when what it shows has changed.
+void MediaBar::showLevel(bool moving)
+{
+    double level = 0;
+    QString text;
+    if (moving) {
+        const double peak = m_device.level();
+        const bool clipping = m_device.clipping();
+        m_clipHold = clipping ? kClipHoldRedraws : qMax(0, m_clipHold - 1);
+        const double db = peak > 0 ? 20 * std::log10(peak) : kFloorDb - 1;
+        level = qBound(0.0, (db - kFloorDb) / -kFloorDb, 1.0);
+        if (clipping)
+            text = QStringLiteral("Σταθμη: στο μεγιστο, ψαλιδιζει");
+        else if (db < kFloorDb)
+            text = QStringLiteral("Σταθμη: σιωπη");
+        else
+            text = QStringLiteral("Σταθμη %1 dB").arg(qMin(0, int(std::lround(db))));
+    } else {
+        m_clipHold = 0;
+    }
+    const QRect strip = levelTrack(size()).united(fullScaleMark(size()));
+    const int width = levelTrack(size()).width();
+    const bool redraw = text.isEmpty() != m_levelText.isEmpty() || int(width * level + 0.5) != int(width * m_level + 0.5)
+                        || (m_clipHold > 0) != m_clipDrawn;
+    m_level = level;
+    m_levelText = text;
+    m_clipDrawn = m_clipHold > 0;
+    if (redraw)
+        m_overlay->update(strip);
 }
 
 void MediaBar::press(Button which)

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <sys/stat.h>
 
 using transport::Command;
@@ -110,6 +111,18 @@ std::shared_ptr<SoundStream> DeviceSession::currentStream() const
 {
     std::lock_guard lock(m_mutex);
     return m_stream;
+}
+
+float DeviceSession::level() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_stream ? m_stream->meter.peak() : 0.0f;
+}
+
+bool DeviceSession::clipping() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_stream && m_stream->meter.clipping();
 }
 
 int DeviceSession::underruns() const
@@ -254,8 +267,10 @@ void DeviceSession::endSound(const transport::Steps &steps, State &next)
         }
         clearStream();
     }
-    if (recording)
+    if (recording) {
         next = transport::takeEnded(next, steps.atTakeEnd, m_takeFrom, m_takeStarted, m_content->frames());
+        tellClipped();
+    }
 }
 
 // What a stream calls when it has news: it rings the session's inbox without owning it.
@@ -294,6 +309,7 @@ void DeviceSession::startRecording(State &next, quint64 sequence)
     m_takeFrom = next.position;
     const int rate = m_content->sampleRate();
     const int channels = m_content->channels();
+    m_clips.emplace(rate, channels);
     auto stream = std::make_shared<SoundStream>(SoundStream::Kind::Record, rate, channels,
                                                 qint64(rate) * kRecordRingSeconds);
     stream->wake = ringer();
@@ -386,8 +402,11 @@ void DeviceSession::takeRecorded()
             m_state = transport::takeEnded(m_state, true, m_takeFrom, m_takeStarted, m_content->frames());
             m_state.mode = Mode::Stopped;
             cutTake(reason);
+            tellClipped();
             return;
         }
+        if (m_clips)
+            m_clips->pass(m_buffer.data(), got, m_content->frames() - got);
     }
 }
 
@@ -398,6 +417,30 @@ void DeviceSession::cutTake(const QString &why)
     const double seconds = double(kept) / qMax(1, m_content->sampleRate());
     publish(Report::Kind::RecordingCut,
             QStringLiteral("%1· κρατηθηκαν %2 δευτερολεπτα").arg(why, QString::number(seconds, 'f', 1)));
+}
+
+// Tells the operator, once the take has ended, where it reached full scale: a clipped
+// message splatters on air, and only a new take at a lower input level mends it.
+void DeviceSession::tellClipped()
+{
+    const std::optional<ClipPlaces> clips = std::exchange(m_clips, std::nullopt);
+    if (!clips || clips->count() == 0)
+        return;
+    const int rate = qMax(1, m_content->sampleRate());
+    const double ms = 1000.0 * double(clips->longest()) / rate;
+    const QString longest = ms < 10     ? QStringLiteral("%1 ms").arg(ms, 0, 'f', 1)
+                            : ms < 1000 ? QStringLiteral("%1 ms").arg(qRound(ms))
+                                        : QStringLiteral("%1 δευτερολεπτα").arg(ms / 1000, 0, 'f', 1);
+    // Where the bar's own clock puts it, to a tenth of a second.
+    const qint64 tenths = clips->first() * 10 / rate;
+    const QString first = QStringLiteral("%1:%2.%3")
+                              .arg(tenths / 600)
+                              .arg(tenths / 10 % 60, 2, 10, QLatin1Char('0'))
+                              .arg(tenths % 10);
+    publish(Report::Kind::TakeClipped,
+            clips->count() == 1
+                ? QStringLiteral("1 σημειο, %1, στο %2").arg(longest, first)
+                : QStringLiteral("%1 σημεια, το μακρυτερο %2, το πρωτο στο %3").arg(clips->count()).arg(longest, first));
 }
 
 void DeviceSession::noticeEnd()
@@ -427,6 +470,7 @@ void DeviceSession::noticeEnd()
         cutTake(QStringLiteral("ο δισκος δεν προλαβαινε"));
     else if (end == SoundStream::End::Failed)
         cutTake(QStringLiteral("χαθηκε ο διακομιστης ηχου"));
+    tellClipped();
 }
 
 // Orders never carried out (the open failed, or the session ended): a save among them

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "inbox.h"
+#include "levelmeter.h"
 #include "transport.h"
 
 #include <QString>
@@ -9,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -32,7 +34,7 @@ public:
 
     struct Report
     {
-        enum class Kind { State, SaveFailed, RecordingCut };
+        enum class Kind { State, SaveFailed, RecordingCut, TakeClipped };
         Kind kind = Kind::State;
         quint64 binding = 0;  // the open's sequence number
         quint64 revision = 0; // the session's own count of reports, from 1
@@ -64,6 +66,9 @@ public:
     // Times the server ran out of audio in this binding's playback so far: the sound
     // breaking up. For the benchmarks.
     int underruns() const;
+    // The level of the stream there is, as its meter last had it; 0 and false without one.
+    float level() const;
+    bool clipping() const;
 
 private:
     struct Message
@@ -87,6 +92,7 @@ private:
     void readAhead();
     void takeRecorded();
     void cutTake(const QString &why);
+    void tellClipped();
     void noticeEnd();
     void publish(Report::Kind kind = Report::Kind::State, const QString &reason = QString());
     std::shared_ptr<SoundStream> currentStream() const;
@@ -120,6 +126,7 @@ private:
     qint64 m_readAt = 0;           // next frame for the playback ring
     qint64 m_takeFrom = 0;         // where the recording began
     bool m_takeStarted = false;
+    std::optional<ClipPlaces> m_clips; // of the take under way
     std::thread m_saver;           // joined before the session's thread ends
     bool m_saving = false;
     std::vector<float> m_buffer;   // reused: nothing is allocated per chunk of sound

@@ -519,6 +519,7 @@ public:
                 pa_stream_cancel_write(active->pa);
                 break;
             }
+            stream.meter.pass(static_cast<const float *>(buffer), frames);
             if (pa_stream_write(active->pa, buffer, size_t(frames) * frameBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
                 break;
             active->written += frames;
@@ -599,6 +600,7 @@ public:
                 samples = silence.data();
             }
             const qint64 kept = stream.ring.write(samples, frames);
+            stream.meter.pass(samples, kept);
             pa_stream_drop(pa);
             stream.frames.fetch_add(kept, std::memory_order_acq_rel);
             if (kept < frames) {

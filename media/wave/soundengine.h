@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audiodevice.h"
+#include "levelmeter.h"
 
 #include <QtGlobal>
 
@@ -38,7 +39,7 @@ struct SoundStream
     enum class End { None, Finished, Stopped, Failed, Overflow };
 
     SoundStream(Kind kind, int rate, int channels, qint64 ringFrames)
-        : kind(kind), rate(rate), channels(channels), ring(channels, ringFrames)
+        : kind(kind), rate(rate), channels(channels), ring(channels, ringFrames), meter(rate, channels)
     {
     }
 
@@ -48,6 +49,8 @@ struct SoundStream
     // Play: the output it is for, which the server remembers its own sink for.
     IAudioDevice::Output output = IAudioDevice::Output::Desk;
     FrameRing ring;
+    // The level of what the engine hands the server or takes from it, for the window.
+    LevelMeter meter;
     // Play: the reader has put the last of the audio into the ring.
     std::atomic<bool> inputDone {false};
     // Play: frames the listener has heard, by the server's own clock. Record: frames taken.

@@ -78,6 +78,8 @@ public:
             problemListener(Problem::SaveFailed, file, report.reason);
         else if (report.kind == Report::Kind::RecordingCut)
             problemListener(Problem::RecordingCut, file, report.reason);
+        else if (report.kind == Report::Kind::TakeClipped)
+            problemListener(Problem::TakeClipped, file, report.reason);
     }
 
     void receive(const Report &report)
@@ -245,6 +247,16 @@ QString WaveDevice::path() const
 bool WaveDevice::soundAvailable() const
 {
     return d->soundAvailable;
+}
+
+double WaveDevice::level() const
+{
+    return d->session && d->ledger.live() ? d->session->level() : 0.0;
+}
+
+bool WaveDevice::clipping() const
+{
+    return d->session && d->ledger.live() && d->session->clipping();
 }
 
 void WaveDevice::setModeListener(std::function<void()> listener)

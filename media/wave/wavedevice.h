@@ -29,6 +29,8 @@ public:
     int sampleRate() const override;
     QString path() const override;
     bool soundAvailable() const override;
+    double level() const override;
+    bool clipping() const override;
     void setModeListener(std::function<void()> listener) override;
     void setProblemListener(std::function<void(Problem, const QString &, const QString &)> listener) override;
 
