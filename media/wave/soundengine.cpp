@@ -525,7 +525,11 @@ public:
             taken += frames;
             room = pa_stream_writable_size(active->pa);
         }
-        if (stream.ring.readableFrames() == 0 && stream.inputDone.load(std::memory_order_acquire)) {
+        // "Finished" first, then the ring: the reader puts its last piece in before it says
+        // so, so an empty ring after "finished" is the end. Looked at the other way round,
+        // a last piece put in between the two looks would never be played.
+        const bool finished = stream.inputDone.load(std::memory_order_acquire);
+        if (finished && stream.ring.readableFrames() == 0) {
             if (active->written == 0) {
                 finish(active, SoundStream::End::Finished);
                 return false;
