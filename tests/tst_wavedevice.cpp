@@ -9,10 +9,13 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 #include <sndfile.h>
 
+#include <chrono>
+#include <cmath>
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -29,6 +32,22 @@ bool writeBytes(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// The longest stretch of sound in a recording of the monitor (48 kHz), in samples; gaps
+// shorter than 50 ms, the server breaking up, do not end a stretch.
+qsizetype longestSound(const QVector<float> &heard)
+{
+    qsizetype longest = 0, from = -1, last = -1;
+    for (qsizetype i = 0; i < heard.size(); ++i) {
+        if (std::abs(heard[i]) < 0.05f)
+            continue;
+        if (from < 0 || i - last > 48 * 50)
+            from = i;
+        last = i;
+        longest = qMax(longest, last - from + 1);
+    }
+    return longest;
 }
 
 } // namespace
@@ -376,6 +395,39 @@ private slots:
         QCOMPARE(device.position(), stopped);
         device.rewind();
         QCOMPARE(device.position(), qint64(0));
+    }
+
+    // ΠΑΥΣΗ pressed at every moment of the playback stream's making, from before the
+    // binding has made it to after the server has: nothing is heard while paused, and
+    // ΑΝΑΠΑΡΑΓΩΓΗ then plays on from there. A pause that did not hold would be heard
+    // as long as it was held.
+    void pauseHoldsWhileTheStreamIsMade()
+    {
+        if (!soundServerRunning())
+            QSKIP("no private sound server (run through scripts/test.sh)");
+        const QString path = m_dir.filePath(QStringLiteral("paused.wav"));
+        QVERIFY(writeTone(path, 1000, 3.0, 48000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+        WaveDevice device;
+        QVERIFY(openAndSettle(device, path));
+        constexpr int heldMs = 600;
+        MonitorRecorder monitor;
+        // The server makes a stream within a millisecond or so on a quiet machine.
+        for (const int afterUs : {0, 0, 0, 50, 100, 150, 200, 300, 400, 500, 700, 1000, 2000, 5000, 10000, 40000}) {
+            device.play(IAudioDevice::Output::Desk);
+            QThread::usleep(afterUs);
+            device.pause();
+            QCOMPARE(device.mode(), Mode::Paused);
+            QTest::qWait(heldMs);
+            QCOMPARE(device.mode(), Mode::Paused);
+            const qint64 pausedAt = device.position();
+            device.play(IAudioDevice::Output::Desk);
+            QTRY_VERIFY_WITH_TIMEOUT(device.position() > pausedAt, 5000);
+            device.stop();
+            device.rewind();
+            QVERIFY(settled(device));
+        }
+        const qsizetype longest = longestSound(monitor.stop());
+        QVERIFY2(longest > 0 && longest < 48 * heldMs, qPrintable(QStringLiteral("%1 ms at once").arg(longest / 48)));
     }
 
     void recordsTheServersDefaultSourceAndSaves()
