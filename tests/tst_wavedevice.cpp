@@ -350,6 +350,44 @@ private slots:
         QVERIFY(clock.elapsed() < 5000);
     }
 
+    // Bar commands given while the window still shows opening a file that cannot be
+    // opened: at once, or once its binding has given up but before the window has heard.
+    // The device ends closed and idle, the next file opens, and the exit says nothing of
+    // a save nobody asked for.
+    void failedOpenLeavesNoCommandOrSaveBehind_data()
+    {
+        QTest::addColumn<int>("afterMs"); // when the commands come, after the open
+        QTest::newRow("at once") << 0;
+        QTest::newRow("once it has failed") << 300;
+    }
+
+    void failedOpenLeavesNoCommandOrSaveBehind()
+    {
+        QFETCH(int, afterMs);
+        const QString path = m_dir.filePath(QStringLiteral("unopenable.wav"));
+        QVERIFY(writeBytes(path, QByteArray("73 de Vendrel9\n")));
+        WaveDevice device;
+        QVERIFY(device.open(path));
+        // No event is handled meanwhile, so the window still shows the file opening.
+        QThread::msleep(afterMs);
+        QCOMPARE(device.mode(), Mode::Opening);
+        device.play(IAudioDevice::Output::Desk);
+        device.save();
+        device.pause();
+        device.stop();
+        device.record();
+        device.stop();
+        device.save();
+        QVERIFY(settled(device));
+        QCOMPARE(device.mode(), Mode::Closed);
+        QVERIFY(device.path().isEmpty());
+        QCOMPARE(device.savesPending(), 0);
+        QCOMPARE(finishSavesSays(device, std::chrono::milliseconds(500)), QByteArray());
+        const QString good = m_dir.filePath(QStringLiteral("after-unopenable.wav"));
+        QVERIFY(writeTone(good, 400, 0.1, 8000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+        QVERIFY(openAndSettle(device, good));
+    }
+
     void playsAToneIntoTheSoundServer()
     {
         if (!soundServerRunning())
