@@ -58,26 +58,46 @@ QVector<float> readFile(const QString &path, int *rate, int *channels)
     return mono;
 }
 
-double toneFrequency(const QVector<float> &samples, int rate)
+namespace {
+
+// Rising crossings with hysteresis, so coding noise near zero does not count twice, and
+// silence between two pieces of a tone counts for nothing.
+template<typename Each>
+void risingCrossings(const QVector<float> &samples, float level, Each each)
 {
-    // Rising crossings with hysteresis, so coding noise near zero does not count twice.
-    qsizetype first = -1, last = -1, crossings = 0;
     bool low = false;
     for (qsizetype i = 0; i < samples.size(); ++i) {
-        if (samples[i] < -0.1f) {
+        if (samples[i] < -level) {
             low = true;
-        } else if (low && samples[i] > 0.1f) {
+        } else if (low && samples[i] > level) {
             low = false;
-            if (first < 0)
-                first = i;
-            else
-                ++crossings;
-            last = i;
+            each(i);
         }
     }
+}
+
+} // namespace
+
+double toneFrequency(const QVector<float> &samples, int rate)
+{
+    qsizetype first = -1, last = -1, crossings = 0;
+    risingCrossings(samples, 0.1f, [&](qsizetype i) {
+        if (first < 0)
+            first = i;
+        else
+            ++crossings;
+        last = i;
+    });
     if (crossings < 2)
         return 0;
     return double(crossings) * rate / double(last - first);
+}
+
+qsizetype toneCycles(const QVector<float> &samples, float level)
+{
+    qsizetype cycles = 0;
+    risingCrossings(samples, level, [&](qsizetype) { ++cycles; });
+    return cycles;
 }
 
 bool soundServerRunning()

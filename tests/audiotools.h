@@ -16,6 +16,9 @@ bool writeTone(const QString &path, double hz, double seconds, int rate, int cha
 QVector<float> readFile(const QString &path, int *rate = nullptr, int *channels = nullptr);
 // Frequency of a clean tone by counting rising zero crossings over the loud part.
 double toneFrequency(const QVector<float> &samples, int rate);
+// Cycles of a tone that swing past `level` both ways, however silence broke the tone up:
+// its rising crossings, the first one counted only once the tone has been low before.
+qsizetype toneCycles(const QVector<float> &samples, float level = 0.1f);
 // True when the private server of scripts/pulse.sh is up.
 bool soundServerRunning();
 // How many of the program's streams the server holds: "sink-inputs" or "source-outputs".

@@ -7,7 +7,12 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QString>
+#include <QTemporaryFile>
 #include <QThread>
+
+#include <chrono>
+#include <cstdio>
+#include <unistd.h>
 
 // Helpers for tests and benchmarks of the real wave device, which works on threads of its
 // own.
@@ -52,6 +57,23 @@ inline SaveOutcome saveAndSettle(WaveDevice &device)
     QCoreApplication::processEvents();
     device.setProblemListener(nullptr);
     return outcome;
+}
+
+// What the program's exit says on standard error while it waits for the saves.
+inline QByteArray finishSavesSays(WaveDevice &device, std::chrono::milliseconds stall)
+{
+    QTemporaryFile said;
+    if (!said.open())
+        return QByteArrayLiteral("(no temporary file to hear it in)");
+    std::fflush(stderr);
+    const int kept = ::dup(STDERR_FILENO);
+    ::dup2(said.handle(), STDERR_FILENO);
+    device.finishSaves(stall);
+    std::fflush(stderr);
+    ::dup2(kept, STDERR_FILENO);
+    ::close(kept);
+    said.seek(0);
+    return said.readAll();
 }
 
 inline QByteArray fileBytes(const QString &path)

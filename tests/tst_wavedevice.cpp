@@ -10,11 +10,13 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 #include <sndfile.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <sys/resource.h>
@@ -65,6 +67,22 @@ LevelReadings readLevel(const WaveDevice &device, int ms)
 double dB(double level)
 {
     return 20 * std::log10(level);
+}
+
+// The longest stretch of sound in a recording of the monitor (48 kHz), in samples; gaps
+// shorter than 50 ms, the server breaking up, do not end a stretch.
+qsizetype longestSound(const QVector<float> &heard)
+{
+    qsizetype longest = 0, from = -1, last = -1;
+    for (qsizetype i = 0; i < heard.size(); ++i) {
+        if (std::abs(heard[i]) < 0.05f)
+            continue;
+        if (from < 0 || i - last > 48 * 50)
+            from = i;
+        last = i;
+        longest = qMax(longest, last - from + 1);
+    }
+    return longest;
 }
 
 } // namespace
@@ -367,6 +385,44 @@ private slots:
         QVERIFY(clock.elapsed() < 5000);
     }
 
+    // Bar commands given while the window still shows opening a file that cannot be
+    // opened: at once, or once its binding has given up but before the window has heard.
+    // The device ends closed and idle, the next file opens, and the exit says nothing of
+    // a save nobody asked for.
+    void failedOpenLeavesNoCommandOrSaveBehind_data()
+    {
+        QTest::addColumn<int>("afterMs"); // when the commands come, after the open
+        QTest::newRow("at once") << 0;
+        QTest::newRow("once it has failed") << 300;
+    }
+
+    void failedOpenLeavesNoCommandOrSaveBehind()
+    {
+        QFETCH(int, afterMs);
+        const QString path = m_dir.filePath(QStringLiteral("unopenable.wav"));
+        QVERIFY(writeBytes(path, QByteArray("73 de Vendrel9\n")));
+        WaveDevice device;
+        QVERIFY(device.open(path));
+        // No event is handled meanwhile, so the window still shows the file opening.
+        QThread::msleep(afterMs);
+        QCOMPARE(device.mode(), Mode::Opening);
+        device.play(IAudioDevice::Output::Desk);
+        device.save();
+        device.pause();
+        device.stop();
+        device.record();
+        device.stop();
+        device.save();
+        QVERIFY(settled(device));
+        QCOMPARE(device.mode(), Mode::Closed);
+        QVERIFY(device.path().isEmpty());
+        QCOMPARE(device.savesPending(), 0);
+        QCOMPARE(finishSavesSays(device, std::chrono::milliseconds(500)), QByteArray());
+        const QString good = m_dir.filePath(QStringLiteral("after-unopenable.wav"));
+        QVERIFY(writeTone(good, 400, 0.1, 8000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+        QVERIFY(openAndSettle(device, good));
+    }
+
     void playsAToneIntoTheSoundServer()
     {
         if (!soundServerRunning())
@@ -412,6 +468,39 @@ private slots:
         QCOMPARE(device.position(), stopped);
         device.rewind();
         QCOMPARE(device.position(), qint64(0));
+    }
+
+    // ΠΑΥΣΗ pressed at every moment of the playback stream's making, from before the
+    // binding has made it to after the server has: nothing is heard while paused, and
+    // ΑΝΑΠΑΡΑΓΩΓΗ then plays on from there. A pause that did not hold would be heard
+    // as long as it was held.
+    void pauseHoldsWhileTheStreamIsMade()
+    {
+        if (!soundServerRunning())
+            QSKIP("no private sound server (run through scripts/test.sh)");
+        const QString path = m_dir.filePath(QStringLiteral("paused.wav"));
+        QVERIFY(writeTone(path, 1000, 3.0, 48000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+        WaveDevice device;
+        QVERIFY(openAndSettle(device, path));
+        constexpr int heldMs = 600;
+        MonitorRecorder monitor;
+        // The server makes a stream within a millisecond or so on a quiet machine.
+        for (const int afterUs : {0, 0, 0, 50, 100, 150, 200, 300, 400, 500, 700, 1000, 2000, 5000, 10000, 40000}) {
+            device.play(IAudioDevice::Output::Desk);
+            QThread::usleep(afterUs);
+            device.pause();
+            QCOMPARE(device.mode(), Mode::Paused);
+            QTest::qWait(heldMs);
+            QCOMPARE(device.mode(), Mode::Paused);
+            const qint64 pausedAt = device.position();
+            device.play(IAudioDevice::Output::Desk);
+            QTRY_VERIFY_WITH_TIMEOUT(device.position() > pausedAt, 5000);
+            device.stop();
+            device.rewind();
+            QVERIFY(settled(device));
+        }
+        const qsizetype longest = longestSound(monitor.stop());
+        QVERIFY2(longest > 0 && longest < 48 * heldMs, qPrintable(QStringLiteral("%1 ms at once").arg(longest / 48)));
     }
 
     void recordsTheServersDefaultSourceAndSaves()

@@ -69,9 +69,9 @@ void DeviceSession::start(quint64 binding)
     std::thread([self = shared_from_this()] { self->run(); }).detach();
 }
 
-void DeviceSession::post(quint64 sequence, const Order &order)
+bool DeviceSession::post(quint64 sequence, const Order &order)
 {
-    m_inbox->push({Message::Kind::Order, sequence, order, false, {}});
+    return m_inbox->push({Message::Kind::Order, sequence, order, false, {}});
 }
 
 std::shared_ptr<SoundStream> DeviceSession::silenceUpTo(quint64 sequence)
@@ -474,10 +474,11 @@ void DeviceSession::noticeEnd()
 }
 
 // Orders never carried out (the open failed, or the session ended): a save among them
-// is no longer waited for at exit.
+// is no longer waited for at exit. One posted after this is refused, and its sender
+// counts it out.
 void DeviceSession::dropRemaining()
 {
-    for (const Message &message : m_inbox->take()) {
+    for (const Message &message : m_inbox->close()) {
         if (message.kind == Message::Kind::Order)
             m_backlog.push_back(message);
     }

@@ -52,8 +52,9 @@ public:
 
     // Starts the thread, which opens the file; binding is the open's sequence number.
     void start(quint64 binding);
-    // From the window's thread; each returns at once.
-    void post(quint64 sequence, const Order &order);
+    // From the window's thread; each returns at once. False when the binding has ended
+    // (its file would not open) and will carry out nothing more.
+    bool post(quint64 sequence, const Order &order);
     // Silences what plays or records now, ahead of the queue, and keeps any order given
     // before `sequence` from starting a stream still: the order numbered `sequence`
     // silences it anyway, and the sound must not start in between.

@@ -17,13 +17,17 @@ class Inbox
 public:
     explicit Inbox(std::function<void()> wake = nullptr) : m_wake(std::move(wake)) {}
 
-    void push(T item)
+    // False once the receiver has closed the inbox: nobody will ever take the item.
+    bool push(T item)
     {
         {
             std::lock_guard lock(m_mutex);
+            if (m_closed)
+                return false;
             m_items.push_back(std::move(item));
         }
         notify();
+        return true;
     }
 
     // Wakes the receiver without a message, for news it looks for itself; rings that
@@ -47,6 +51,16 @@ public:
     std::vector<T> take()
     {
         std::lock_guard lock(m_mutex);
+        m_rung = false;
+        return std::exchange(m_items, {});
+    }
+
+    // For a receiver that ends: takes what is left and refuses every later push, so that
+    // a sender learns what will never be carried out rather than leave it waiting.
+    std::vector<T> close()
+    {
+        std::lock_guard lock(m_mutex);
+        m_closed = true;
         m_rung = false;
         return std::exchange(m_items, {});
     }
@@ -77,5 +91,6 @@ private:
     std::condition_variable m_cv;
     std::vector<T> m_items;
     bool m_rung = false;
+    bool m_closed = false;
     const std::function<void()> m_wake;
 };

@@ -183,6 +183,9 @@ public:
         pa_usec_t requested = 0;
         qint64 written = 0;
         bool paused = false;
+        // What the server was last told; apart from `paused` while it makes the stream,
+        // which it must be told of once it has.
+        bool corked = false;
         bool ready = false;
         bool draining = false;
         pa_usec_t finishAt = 0; // once drained: when the sink has played the last of it
@@ -450,6 +453,7 @@ public:
                                        | PA_STREAM_AUTO_TIMING_UPDATE);
         if (active->paused)
             flags = pa_stream_flags_t(flags | PA_STREAM_START_CORKED);
+        active->corked = active->paused;
         int result = 0;
         if (play) {
             attr.tlength = uint32_t(pa_usec_to_bytes(m_playLatencyUs, &format));
@@ -481,6 +485,8 @@ public:
         switch (pa_stream_get_state(pa)) {
         case PA_STREAM_READY:
             active->ready = true;
+            // Paused or resumed while the server was making it; told before any audio goes.
+            active->engine->cork(active);
             if (active->stream->kind == SoundStream::Kind::Play)
                 active->engine->fill(active);
             break;
@@ -526,7 +532,11 @@ public:
             taken += frames;
             room = pa_stream_writable_size(active->pa);
         }
-        if (stream.ring.readableFrames() == 0 && stream.inputDone.load(std::memory_order_acquire)) {
+        // "Finished" first, then the ring: the reader puts its last piece in before it says
+        // so, so an empty ring after "finished" is the end. Looked at the other way round,
+        // a last piece put in between the two looks would never be played.
+        const bool finished = stream.inputDone.load(std::memory_order_acquire);
+        if (finished && stream.ring.readableFrames() == 0) {
             if (active->written == 0) {
                 finish(active, SoundStream::End::Finished);
                 return false;
@@ -629,8 +639,17 @@ public:
         if (!active || active->paused == paused)
             return;
         active->paused = paused;
-        if (active->pa && pa_stream_get_state(active->pa) == PA_STREAM_READY)
-            active->track(pa_stream_cork(active->pa, paused ? 1 : 0, nullptr, nullptr));
+        // A stream still being made cannot be corked: it is once it is ready.
+        if (active->ready)
+            cork(active);
+    }
+
+    void cork(Active *active)
+    {
+        if (active->corked == active->paused)
+            return;
+        active->corked = active->paused;
+        active->track(pa_stream_cork(active->pa, active->paused ? 1 : 0, nullptr, nullptr));
     }
 
     // Lets go of the server's stream; the record itself may be freed once this returns.

@@ -89,8 +89,10 @@ public:
         rate = report.rate > 0 ? report.rate : rate;
         channels = report.channels > 0 ? report.channels : channels;
         const bool changed = ledger.receive(report.binding, report.revision, report.handled, report.state);
-        if (report.state.mode == Mode::Closed && !ledger.busy()) {
-            // The file could not be opened: the device is free for the next open.
+        if (report.state.mode == Mode::Closed) {
+            // The file could not be opened, and the binding has ended: nothing given while
+            // it opened will ever be carried out or reported on (a save among it is
+            // counted out already). The device is free for the next open.
             session.reset();
             path.clear();
             ledger.close();
@@ -113,9 +115,13 @@ public:
             session->silence(posted->sequence);
         else if (posted->decision.steps.pauseSound)
             session->pauseSound(posted->sequence);
+        // Counted in before it is posted: the binding may count it out at once.
         if (order.command == Command::Save)
             saves->accept();
-        session->post(posted->sequence, order);
+        // A binding whose file would not open has ended, which the window may not have
+        // heard yet: a save it refuses is not waited for at exit.
+        if (!session->post(posted->sequence, order) && order.command == Command::Save)
+            saves->finish();
         notify();
     }
 
