@@ -1,6 +1,12 @@
 #include "boxplacement.h"
+#include "form1.h"
+#include "lamp.h"
+#include "station.h"
 
-#include <QTest>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QtTest>
 
 class TestBoxPlacement : public QObject
 {
@@ -30,6 +36,18 @@ class TestBoxPlacement : public QObject
                 return false;
         }
         return true;
+    }
+
+    static QRect global(const QWidget *widget) { return QRect(widget->mapToGlobal(QPoint(0, 0)), widget->size()); }
+
+    static QList<QMessageBox *> shownBoxes()
+    {
+        QList<QMessageBox *> boxes;
+        for (QWidget *top : QApplication::topLevelWidgets()) {
+            if (auto *box = qobject_cast<QMessageBox *>(top); box && box->isVisible())
+                boxes << box;
+        }
+        return boxes;
     }
 
 private slots:
@@ -97,7 +115,65 @@ private slots:
         const BoxPlacement where = station(QRect(100, 100, 550, 330), screen);
         QCOMPARE(placeBox(where, QSize(1200, 900)), QPoint(0, 24));
     }
+
+    // Every message the station shows, a box the operator must dismiss and two that
+    // arrive together, leaves the lamps and the keying buttons in sight, and showing one
+    // waits for nothing: the boxes stand beside the window.
+    void messagesLeaveTheStationInSight_data()
+    {
+        QTest::addColumn<QPoint>("windowAt");
+        QTest::newRow("top left") << QPoint(0, 0);
+        QTest::newRow("middle") << QPoint(120, 150);
+        QTest::newRow("bottom right") << QPoint(250, 270);
+    }
+
+    void messagesLeaveTheStationInSight()
+    {
+        QFETCH(QPoint, windowAt);
+        Station station;
+        Form1 &window = station.window;
+        window.move(windowAt);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QList<QRect> inSight {global(window.Shape1), global(window.Shape2), global(window.cmdPlayTr),
+                                    global(window.cmdStop)};
+        // As long as the real ones, which name a path and a reason.
+        const QStringList texts {
+            QStringLiteral("Η θυρα COM5 (/dev/serial/by-id/usb-FTDI_FT232R-if00-port0) δεν λειτουργει: δεν "
+                           "επιτρεπεται η προσβαση: ο χρηστης πρεπει να ανηκει στην ομαδα dialout"),
+            QStringLiteral("Η εγγραφη δεν σωθηκε στο αρχειο /home/sv1abc/Μηνυματα/cq-contest.wav\n"
+                           "δεν υπαρχει χωρος στη συσκευη"),
+            QStringLiteral("Η εγγραφη σταματησε: ο προσωρινος φακελος γεμισε\nΟ,τι γραφτηκε ως εκει κρατηθηκε."),
+        };
+        station.messages.show(texts.at(0), QStringLiteral("Vendrel9"), IMessageBox::Icon::Warning);
+        station.messages.notify(texts.at(1), QStringLiteral("Vendrel9"), IMessageBox::Icon::Warning);
+        station.messages.notify(texts.at(2), QStringLiteral("Vendrel9"), IMessageBox::Icon::None);
+
+        QList<QMessageBox *> boxes = shownBoxes();
+        QCOMPARE(boxes.size(), 3);
+        std::sort(boxes.begin(), boxes.end(),
+                  [&](QMessageBox *a, QMessageBox *b) { return texts.indexOf(a->text()) < texts.indexOf(b->text()); });
+        QCOMPARE(boxes.at(0)->text(), texts.at(0));
+        QCOMPARE(boxes.at(0)->windowModality(), Qt::WindowModal);
+        QCOMPARE(boxes.at(1)->windowModality(), Qt::NonModal);
+        const QRect screen = window.screen()->availableGeometry();
+        for (qsizetype i = 0; i < boxes.size(); ++i) {
+            const QRect box = boxes.at(i)->frameGeometry();
+            QVERIFY2(screen.contains(box), text(box).constData());
+            QVERIFY2(clearOf(box, inSight), text(box).constData());
+            for (qsizetype j = 0; j < i; ++j)
+                QVERIFY2(!box.intersects(boxes.at(j)->frameGeometry()), text(box).constData());
+        }
+        // Room below the window: the first box stands beside it, not over it.
+        if (windowAt == QPoint(0, 0))
+            QVERIFY(!boxes.at(0)->frameGeometry().intersects(window.frameGeometry()));
+        QList<QPointer<QMessageBox>> dismissed(boxes.cbegin(), boxes.cend());
+        for (QMessageBox *box : boxes)
+            box->button(QMessageBox::Ok)->click();
+        QTRY_VERIFY(std::none_of(dismissed.cbegin(), dismissed.cend(), [](const auto &box) { return bool(box); }));
+    }
+
 };
 
-QTEST_GUILESS_MAIN(TestBoxPlacement)
+QTEST_MAIN(TestBoxPlacement)
 #include "tst_boxplacement.moc"

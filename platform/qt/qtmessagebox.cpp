@@ -4,7 +4,6 @@
 
 #include <QMessageBox>
 #include <QScreen>
-#include <QTimer>
 
 void QtMessageBox::setParentWidget(QWidget *parent)
 {
@@ -20,22 +19,28 @@ void QtMessageBox::keepInSight(const QList<QWidget *> &widgets)
 
 void QtMessageBox::show(const QString &text, const QString &caption, Icon icon)
 {
-    QMessageBox box(icon == Icon::Warning ? QMessageBox::Warning : QMessageBox::NoIcon, caption,
-                    text, QMessageBox::Ok, m_parent);
-    // The box takes its final size as it is shown, inside exec().
-    QTimer::singleShot(0, &box, [this, &box] { place(box); });
-    box.exec();
+    // Window-modal, and the window's own loop goes on: nothing waits for the OK.
+    QMessageBox *shown = box(text, caption, icon);
+    shown->open();
+    place(*shown);
 }
 
 void QtMessageBox::notify(const QString &text, const QString &caption, Icon icon)
 {
+    QMessageBox *shown = box(text, caption, icon);
+    shown->setWindowModality(Qt::NonModal);
+    shown->show();
+    place(*shown);
+}
+
+QMessageBox *QtMessageBox::box(const QString &text, const QString &caption, Icon icon)
+{
     auto *box = new QMessageBox(icon == Icon::Warning ? QMessageBox::Warning : QMessageBox::NoIcon, caption, text,
                                 QMessageBox::Ok, m_parent);
     box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setWindowModality(Qt::NonModal);
-    box->show();
-    place(*box);
+    m_open.removeAll(nullptr);
     m_open << box;
+    return box;
 }
 
 void QtMessageBox::place(QMessageBox &box)
@@ -53,7 +58,6 @@ void QtMessageBox::place(QMessageBox &box)
         if (widget)
             where.inSight << QRect(widget->mapToGlobal(QPoint(0, 0)), widget->size());
     }
-    m_open.removeAll(nullptr);
     for (const QPointer<QMessageBox> &other : std::as_const(m_open)) {
         if (other && other != &box && other->isVisible())
             where.others << other->frameGeometry();

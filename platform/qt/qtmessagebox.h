@@ -8,6 +8,7 @@
 class QMessageBox;
 class QWidget;
 
+// Boxes beside the window, window-modal or not.
 class QtMessageBox final : public IMessageBox
 {
 public:
@@ -18,9 +19,10 @@ public:
     void notify(const QString &text, const QString &caption, Icon icon) override;
 
 private:
+    QMessageBox *box(const QString &text, const QString &caption, Icon icon);
     void place(QMessageBox &box);
 
     QWidget *m_parent = nullptr;
     QList<QPointer<QWidget>> m_inSight;
-    QList<QPointer<QMessageBox>> m_open; // boxes shown by notify and not closed yet
+    QList<QPointer<QMessageBox>> m_open; // boxes shown and not closed yet
 };
