@@ -1,6 +1,7 @@
 #include "station.h"
 
 #include "lamp.h"
+#include "popupguard.h"
 
 #include <QCoreApplication>
 #include <QIcon>
@@ -12,6 +13,8 @@ Station::Station()
     dialog.setParentWidget(&window);
     // Nothing may stand between the operator and the button that unkeys.
     dialog.keepLive(window.cmdStop);
+    // Nor an open menu or tooltip, which would take the first click only to close.
+    new PopupGuard({window.cmdStop}, &window);
     messages.setParentWidget(&window);
     // A box over the lamps would let the transmitter be keyed out of sight.
     messages.keepInSight({window.Shape1, window.Shape2, window.cmdPlayTr, window.cmdStop});

@@ -1,11 +1,18 @@
 #include "boxplacement.h"
+#include "fakes.h"
 #include "form1.h"
 #include "lamp.h"
+#include "mediabar.h"
+#include "popupguard.h"
 #include "station.h"
 
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QToolTip>
 #include <QtTest>
 
 class TestBoxPlacement : public QObject
@@ -37,6 +44,8 @@ class TestBoxPlacement : public QObject
         }
         return true;
     }
+
+    static bool onWayland() { return QGuiApplication::platformName().startsWith(QLatin1String("wayland")); }
 
     static QRect global(const QWidget *widget) { return QRect(widget->mapToGlobal(QPoint(0, 0)), widget->size()); }
 
@@ -173,6 +182,81 @@ private slots:
         QTRY_VERIFY(std::none_of(dismissed.cbegin(), dismissed.cend(), [](const auto &box) { return bool(box); }));
     }
 
+    // On air, with a menu, a submenu or the bar's tooltip open, one click on ΔΙΑΚΟΠΗ
+    // closes it and unkeys. The clicks go to the window the window system hands them to,
+    // so Qt's own routing of a click while a popup is up is what is tried.
+    void oneClickOnStopUnkeysWhateverIsOpen_data()
+    {
+        QTest::addColumn<QString>("open");
+        QTest::newRow("menu") << "menu";
+        QTest::newRow("submenu") << "submenu";
+        // X11 gives an open menu every click, wherever it lands.
+        QTest::newRow("menu holding the pointer") << "grabbing menu";
+        QTest::newRow("tooltip over the button") << "tooltip";
+    }
+
+    void oneClickOnStopUnkeysWhateverIsOpen()
+    {
+        QFETCH(QString, open);
+        Journal journal;
+        FakeAudioDevice device {journal};
+        FakeSerialPort serial {journal};
+        FakeFileDialog dialog {journal};
+        FakeMessageBox messages {journal};
+        Form1 form {device, serial, dialog, messages};
+        PopupGuard guard {{form.cmdStop}, nullptr};
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        device.openable << QStringLiteral("/m/cq.wav");
+        form.Text1->setText(QStringLiteral("/m/cq.wav"));
+        form.cmdPlayTr->click();
+        QVERIFY(serial.rts);
+        QWindow *window = form.windowHandle();
+        const QPoint stop = global(form.cmdStop).center();
+        QWindow *pressed = window;
+        QPointer<QWindow> released = window;
+
+        if (open == QLatin1String("tooltip")) {
+            // Where the tip of the bar would stand if the pointer had rested just above
+            // the button: the tip is drawn a little below and right of the pointer.
+            QToolTip::showText(stop - QPoint(20, 24), QStringLiteral("0:02 / 0:07"), form.MMControl1);
+            QWidget *tip = nullptr;
+            QTRY_VERIFY((tip = [] {
+                for (QWidget *top : QApplication::topLevelWidgets()) {
+                    if (top->windowType() == Qt::ToolTip && top->isVisible())
+                        return top;
+                }
+                return static_cast<QWidget *>(nullptr);
+            }()));
+            QVERIFY2(global(tip).contains(stop), qPrintable(QStringLiteral("the tip does not cover the button")));
+            pressed = released = tip->windowHandle();
+        } else {
+            const QRect title = form.menuBar()->actionGeometry(form.cmdRithmiseis->menuAction());
+            QTest::mouseClick(window, Qt::LeftButton, {}, form.menuBar()->mapTo(&form, title.center()));
+            if (!form.cmdRithmiseis->isVisible() && onWayland())
+                QSKIP("the compositor opens no menu without a seat to click with");
+            QTRY_VERIFY(form.cmdRithmiseis->isVisible());
+            if (open == QLatin1String("submenu")) {
+                QTest::keyClick(window, Qt::Key_Down);
+                QTest::keyClick(window, Qt::Key_Right);
+                QTRY_VERIFY(form.cmdcom->isVisible());
+                QCOMPARE(QApplication::activePopupWidget(), form.cmdcom);
+            }
+            if (open == QLatin1String("grabbing menu"))
+                pressed = form.cmdRithmiseis->windowHandle();
+        }
+
+        QTest::mousePress(pressed, Qt::LeftButton, {}, pressed->mapFromGlobal(stop));
+        // A window that went with the press hands the release to the one under the pointer.
+        if (!released)
+            released = window;
+        QTest::mouseRelease(released, Qt::LeftButton, {}, released->mapFromGlobal(stop));
+        QVERIFY(!serial.rts);
+        QCOMPARE(journal.count(QStringLiteral("serial.RTSEnable=0")), 1);
+        QVERIFY(form.Shape2->isVisible());
+        QVERIFY(!QApplication::activePopupWidget());
+        QTRY_VERIFY(!QToolTip::isVisible());
+    }
 };
 
 QTEST_MAIN(TestBoxPlacement)
