@@ -11,7 +11,9 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QScreen>
 #include <QTextEdit>
 #include <QToolTip>
@@ -242,6 +244,88 @@ private slots:
         for (QMessageBox *box : boxes)
             box->button(QMessageBox::Ok)->click();
         QTRY_VERIFY(std::none_of(dismissed.cbegin(), dismissed.cend(), [](const auto &box) { return bool(box); }));
+    }
+
+    // Where a Wayland session runs XWayland too, the program goes through X, where its
+    // boxes can stand beside the window; Wayland is the fallback, and a platform the user
+    // chose is kept. The real program, on the private Weston with an Xvfb beside it: the
+    // window shows up on one or the other.
+    void theProgramGoesThroughXWhereBothRun_data()
+    {
+        QTest::addColumn<bool>("xReachable");
+        QTest::addColumn<QString>("chosen");
+        QTest::addColumn<bool>("onX");
+        QTest::newRow("both, nothing chosen") << true << QString() << true;
+        QTest::newRow("X unreachable") << false << QString() << false;
+        QTest::newRow("Wayland chosen") << true << QStringLiteral("wayland") << false;
+    }
+
+    void theProgramGoesThroughXWhereBothRun()
+    {
+        QFETCH(bool, xReachable);
+        QFETCH(QString, chosen);
+        QFETCH(bool, onX);
+        if (!onWayland())
+            QSKIP("needs the private Weston (the Wayland pass of scripts/test.sh)");
+        if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty()
+            || QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
+            QSKIP("needs Xvfb and xdotool");
+        struct Ended
+        {
+            QProcess &process;
+            ~Ended()
+            {
+                process.terminate();
+                if (!process.waitForFinished(10000)) {
+                    process.kill();
+                    process.waitForFinished();
+                }
+            }
+        };
+        QProcess xvfb;
+        Ended xvfbEnds {xvfb};
+        xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                                            QStringLiteral("0"), QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
+                                            QStringLiteral("tcp")});
+        QVERIFY(xvfb.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(xvfb.canReadLine() || xvfb.waitForReadyRead(100), 20000);
+        const QString display = QStringLiteral(":") + QString::fromLatin1(xvfb.readLine().trimmed());
+        const auto xWindow = [&] {
+            QProcess search;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("DISPLAY"), display);
+            search.setProcessEnvironment(env);
+            search.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                                     QStringLiteral("--name"), QStringLiteral("VALDOR")});
+            search.waitForFinished(10000);
+            return !search.readAllStandardOutput().trimmed().isEmpty();
+        };
+
+        QProcess program;
+        Ended programEnds {program};
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        if (!chosen.isEmpty())
+            env.insert(QStringLiteral("QT_QPA_PLATFORM"), chosen);
+        // A KDE Wayland session, where Qt on its own picks Wayland.
+        env.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
+        env.insert(QStringLiteral("XDG_CURRENT_DESKTOP"), QStringLiteral("KDE"));
+        // A display nobody serves, when X is not to be reached.
+        env.insert(QStringLiteral("DISPLAY"), xReachable ? display : display + QStringLiteral("9"));
+        // The client's own log of what it asks the compositor, among it the window's title.
+        env.insert(QStringLiteral("WAYLAND_DEBUG"), QStringLiteral("client"));
+        program.setProcessEnvironment(env);
+        program.start(QStringLiteral(V9_BINARY));
+        QVERIFY(program.waitForStarted());
+        QByteArray log;
+        const auto onWaylandToo = [&] {
+            log += program.readAllStandardError();
+            return log.contains("set_title(\"") && log.contains("VALDOR");
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(xWindow() || onWaylandToo(), 30000);
+        QCOMPARE(xWindow(), onX);
+        QCOMPARE(onWaylandToo(), !onX);
+        QCOMPARE(program.state(), QProcess::Running);
     }
 
     // On air, with a menu, a submenu or the bar's tooltip open, one click on ΔΙΑΚΟΠΗ
