@@ -8,6 +8,13 @@ int main(int argc, char *argv[])
     // read a file, -reverse mirror the window, -qwindowgeometry resize it. Only the
     // program's name reaches Qt (the platform still comes from QT_QPA_PLATFORM).
     Q_UNUSED(argc);
+    // A Wayland client cannot place its windows, and the message boxes must stand beside
+    // the window, clear of the lamps: where the session runs XWayland too, the program goes
+    // through X. Wayland stays the fallback if X cannot be reached, and a platform the user
+    // chose is kept.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        && !qEnvironmentVariableIsEmpty("DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "xcb;wayland");
     int qtArgc = 1;
     QApplication app(qtArgc, argv);
     QApplication::setApplicationName(QStringLiteral("Vendrel9"));

@@ -1,6 +1,7 @@
 #include "station.h"
 
 #include "lamp.h"
+#include "popupguard.h"
 #include "unkeywatch.h"
 
 #include <QCoreApplication>
@@ -15,6 +16,8 @@ Station::Station()
     dialog.keepLive(window.cmdStop);
     dialog.keepInSight({window.Shape1, window.Shape2, window.cmdPlayTr, window.cmdStop});
     dialog.setOnAir([this] { return window.Shape1->isVisible(); });
+    // Nor an open menu or tooltip, which would take the first click only to close.
+    new PopupGuard({window.cmdStop}, &window);
     messages.setParentWidget(&window);
     // A box over the lamps would let the transmitter be keyed out of sight.
     messages.keepInSight({window.Shape1, window.Shape2, window.cmdPlayTr, window.cmdStop});

@@ -87,3 +87,31 @@ QPoint placeBox(const BoxPlacement &where, const QSize &box)
     }
     return best;
 }
+
+QRect placeNotice(const QRect &area, const QList<QRect> &inSight, const QSize &notice)
+{
+    const int width = std::min(notice.width(), area.width());
+    const int x = area.left() + (area.width() - width) / 2;
+    // The runs of rows a notice of that width can span without covering anything in
+    // sight, from the foot of the area up.
+    QList<QRect> bands;
+    int bottom = -1;
+    for (int y = area.bottom(); y >= area.top(); --y) {
+        const bool clear = overlap(QRect(x, y, width, 1), inSight) == 0;
+        if (clear && bottom < 0)
+            bottom = y;
+        if (bottom >= 0 && (!clear || y == area.top())) {
+            const int top = clear ? y : y + 1;
+            bands << QRect(x, top, width, bottom - top + 1);
+            bottom = -1;
+        }
+    }
+    for (const QRect &band : std::as_const(bands)) {
+        if (band.height() >= notice.height())
+            return QRect(x, band.bottom() + 1 - notice.height(), width, notice.height());
+    }
+    if (bands.isEmpty()) // in sight everywhere: nothing to spare, the top is as good as any
+        return QRect(x, area.top(), width, std::min(notice.height(), area.height()));
+    return *std::max_element(bands.cbegin(), bands.cend(),
+                             [](const QRect &a, const QRect &b) { return a.height() < b.height(); });
+}

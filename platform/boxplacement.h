@@ -19,3 +19,10 @@ struct BoxPlacement
 
 // The top-left corner for a box of the given size, frame included.
 QPoint placeBox(const BoxPlacement &where, const QSize &box);
+
+// Where a notice goes inside the window, for a platform that cannot place a box beside
+// it: across the area (the window's client area), covering nothing in sight, in the
+// lowest band of the area clear of it that is tall enough, so that the foot of the window
+// below the controls is taken first. A notice taller than every clear band is cut to the
+// tallest one (its text then scrolls). All rectangles are in the area's coordinates.
+QRect placeNotice(const QRect &area, const QList<QRect> &inSight, const QSize &notice);

@@ -20,10 +20,11 @@ HelperClient::HelperClient(QObject *parent) : QObject(parent), m_deadline(new QT
 {
     m_deadline->setSingleShot(true);
     connect(m_deadline, &QTimer::timeout, this, [this] {
-        if (!m_pending.empty() && m_pending.front().deadline <= now())
-            ended(End::NoAnswer);
-        else
-            armDeadline();
+        for (const Pending &pending : m_pending) {
+            if (pending.deadline <= now())
+                return ended(End::NoAnswer);
+        }
+        armDeadline();
     });
 }
 
@@ -59,8 +60,7 @@ void HelperClient::request(const frames::Fields &message, int deadlineMs, Answer
         });
         return;
     }
-    if (!m_deadline->isActive())
-        armDeadline();
+    armDeadline();
 }
 
 void HelperClient::forgetPending()
@@ -139,7 +139,11 @@ void HelperClient::armDeadline()
         m_deadline->stop();
         return;
     }
-    m_deadline->start(int(qMax<qint64>(0, m_pending.front().deadline - now())));
+    // A short deadline may stand behind a long one (a close behind a slow open).
+    qint64 earliest = m_pending.front().deadline;
+    for (const Pending &pending : m_pending)
+        earliest = qMin(earliest, pending.deadline);
+    m_deadline->start(int(qMax<qint64>(0, earliest - now())));
 }
 
 void HelperClient::ended(End why)

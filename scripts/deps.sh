@@ -5,7 +5,8 @@ set -euo pipefail
 
 build=(cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev
        libsndfile1-dev libpulse-dev libgl-dev qt6-qpa-plugins libqt6svg6 fonts-dejavu-core)
-test=(lintian pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus-daemon xvfb xdotool util-linux appstream desktop-file-utils dpkg-dev libfuse3-dev fuse3 procps)
+test=(lintian pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus-daemon xvfb xdotool util-linux appstream desktop-file-utils dpkg-dev libfuse3-dev fuse3 procps
+      weston qt6-wayland)
 
 case "${1:-run}" in
   run) wanted=("${build[@]}") ;;
