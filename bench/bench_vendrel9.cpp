@@ -10,6 +10,7 @@
 #include "ptyports.h"
 #include "serialportadapter.h"
 #include "station.h"
+#include "unkeywatch.h"
 #include "wavedevice.h"
 #include "wavtools.h"
 
@@ -25,6 +26,7 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QStandardPaths>
 #include <QPushButton>
 #include <QToolButton>
 #include <QTemporaryDir>
@@ -148,6 +150,19 @@ bool loopUntil(Done done, int ms)
 void loopFor(int ms)
 {
     loopUntil([] { return false; }, ms);
+}
+
+// The notices the window has put up (non-modal boxes) since the last call, closed.
+int closeNotices()
+{
+    int count = 0;
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (qobject_cast<QMessageBox *>(widget) && widget->isVisible()) {
+            ++count;
+            widget->close();
+        }
+    }
+    return count;
 }
 
 // A WAV of the given data size; the data is a hole in the file, so 4 GB costs no disk.
@@ -398,11 +413,13 @@ void benchKeying(const QString &tone, Condition condition)
 }
 
 // How a keyed child program runs: in what folder, with what environment beside the
-// shim's ("NAME=value", over what is there; the offscreen platform unless given).
+// shim's ("NAME=value", over what is there; the offscreen platform unless given), and
+// whether in a process group of its own, as a program started from a terminal is.
 struct ChildOptions
 {
     QString folder;
     QStringList environment;
+    bool ownProcessGroup = false;
 };
 
 // This benchmark started again as a program keyed on the COM1 of ports (keyedChild
@@ -417,6 +434,8 @@ bool startKeyedChild(QProcess &child, const PtyPorts &ports, const QStringList &
     child.setProcessEnvironment(env);
     if (!options.folder.isEmpty())
         child.setWorkingDirectory(options.folder);
+    if (options.ownProcessGroup)
+        child.setChildProcessModifier([] { ::setpgid(0, 0); });
     child.start(QCoreApplication::applicationFilePath(), QStringList{QStringLiteral("--keyed-child")} + arguments);
     if (!child.waitForStarted(10000))
         return false;
@@ -582,6 +601,277 @@ int keyedChild(int argc, char **argv)
     });
     watch.start(1);
     return app.exec();
+}
+
+// The port's helper this process started, found among its children by name; 0 if none
+// runs.
+pid_t portHelper()
+{
+    const QByteArray parent = QByteArray::number(qint64(::getpid()));
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // "pid (comm) state ppid ...": the name may hold spaces, what follows it does not.
+        const QByteArray line = stat.readAll();
+        const qsizetype close = line.lastIndexOf(')');
+        const QList<QByteArray> rest = line.mid(close + 2).split(' ');
+        if (line.contains("(vendrel9-port)") && rest.size() > 1 && rest[0] != "Z" && rest[1] == parent)
+            return pid_t(entry.toLongLong());
+    }
+    return 0;
+}
+
+// Stops a process and waits until every thread of it has stopped: a thread still on its
+// way out of a poll() could yet answer. False if that did not come within a second.
+bool stopAll(pid_t pid)
+{
+    ::kill(pid, SIGSTOP);
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 1000) {
+        bool all = true;
+        for (const QString &task : QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile stat(QStringLiteral("/proc/%1/task/%2/stat").arg(pid).arg(task));
+            if (!stat.open(QIODevice::ReadOnly))
+                continue;
+            const QByteArray line = stat.readAll();
+            const qsizetype at = line.lastIndexOf(')') + 2;
+            const char state = at < line.size() ? line.at(at) : '?';
+            all = all && (state == 'T' || state == 't');
+        }
+        if (all)
+            return true;
+        QThread::usleep(100);
+    }
+    return false;
+}
+
+// Keyed, the port's helper stopped (SIGSTOP), then ΔΙΑΚΟΠΗ: the drop is not acknowledged,
+// the helper is killed at the drop's deadline and the kernel's hang-up drops RTS.
+void benchHelperStopped(const QString &tone)
+{
+    const QString figure = QStringLiteral("ΔΙΑΚΟΠΗ to RTS low, port helper stopped");
+    const QString target = QStringLiteral("< %1 ms").arg(unkey::kDropDeadlineMs + 5);
+    if (!qEnvironmentVariable("LD_PRELOAD").contains(QStringLiteral("v9modemshim"))) {
+        add(figure, {}, QString(), QStringLiteral("needs the shim"));
+        return;
+    }
+    KeyedRig rig(tone);
+    std::vector<double> ms;
+    int rounds = 0, told = 0;
+    for (int i = 0; i < 10; ++i) {
+        const pid_t helper = clickToKeyed(rig.form, rig.ports) >= 0 ? portHelper() : 0;
+        if (helper > 0) {
+            pump(50);
+            closeNotices();
+            if (!stopAll(helper))
+                std::fprintf(stderr, "note: the port's helper did not stop\n");
+            const qint64 t0 = nowNs();
+            rig.form.cmdStop->click();
+            const qint64 low = rtsLowOrHangUp(rig.ports, 1, t0, 2000);
+            if (low >= 0)
+                ms.push_back(double(low - t0) / 1e6);
+            else
+                ::kill(helper, SIGCONT); // not killed, so not reaped: its pid is still its own
+            ++rounds;
+            // What the window says of it.
+            if (loopUntil([] { return closeNotices() > 0; }, 1000))
+                ++told;
+        }
+        rig.form.cmdStop->click();
+        pump(50);
+        closeNotices();
+        QFile::remove(rig.ports.dir() + QStringLiteral("/rts.log"));
+        rig.form.MMControl1->button(MediaBar::Start)->click();
+    }
+    add(figure, ms, QStringLiteral("ms"), target);
+    add(QStringLiteral("  runs the operator was told the port closed"), {double(told)}, QString(),
+        QString::number(rounds));
+}
+
+// How long COM1's RTS was high in one stretch at most since t0, in ms, counting a
+// stretch not yet ended up to now; and how many times it rose.
+struct Raises
+{
+    int count = 0;
+    double longestMs = 0;
+};
+
+Raises raisesSince(const PtyPorts &ports, qint64 t0)
+{
+    Raises raises;
+    qint64 up = -1;
+    for (const QString &line : ports.rtsLog()) {
+        const qint64 t = line.section(QLatin1Char(' '), 2).toLongLong();
+        if (!line.startsWith(QStringLiteral("ttyS0 ")) || t < t0)
+            continue;
+        if (line.section(QLatin1Char(' '), 1, 1) == QStringLiteral("1")) {
+            ++raises.count;
+            up = up < 0 ? t : up;
+        } else if (up >= 0) {
+            raises.longestMs = std::max(raises.longestMs, double(t - up) / 1e6);
+            up = -1;
+        }
+    }
+    if (up >= 0)
+        raises.longestMs = std::max(raises.longestMs, double(nowNs() - up) / 1e6);
+    return raises;
+}
+
+// A click on ΑΝΑΠΑΡΑΓΩΓΗ+ΕΚΠΟΜΠΗ while the port's open hangs (a wedged adapter), ΔΙΑΚΟΠΗ
+// 200 ms later, then the open let through: the attempt was called off and must never
+// key, whenever the open comes back. An open that gets through raises RTS and DTR in the
+// kernel for as long as the helper takes to drop them: that pulse counts as RTS risen,
+// and a second raise, or RTS left high, as keyed.
+void benchStalledOpen(const QString &tone)
+{
+    const QString figure = QStringLiteral("click during a stalled open, then ΔΙΑΚΟΠΗ: runs RTS rose");
+    if (!qEnvironmentVariable("LD_PRELOAD").contains(QStringLiteral("v9modemshim"))) {
+        add(figure, {}, QString(), QStringLiteral("needs the shim"));
+        return;
+    }
+    KeyedRig rig(tone);
+    std::vector<double> handler, high;
+    int rose = 0, keyed = 0, idle = 0;
+    for (int i = 0; i < 10; ++i) {
+        rig.ports.setFault(1, "stall", true);
+        const qint64 t0 = nowNs();
+        rig.form.cmdPlayTr->click();
+        loopFor(200);
+        const qint64 t1 = nowNs();
+        rig.form.cmdStop->click();
+        handler.push_back(double(nowNs() - t1) / 1000.0);
+        rig.ports.setFault(1, "stall", false);
+        loopFor(1000);
+        const Raises raises = raisesSince(rig.ports, t0);
+        if (raises.count > 0) {
+            ++rose;
+            high.push_back(raises.longestMs);
+        }
+        if (raises.count > 1 || rig.ports.rts(1) == 1)
+            ++keyed;
+        if (!onAir(rig.form) && !rig.form.cmdPlayTr->isHidden())
+            ++idle;
+        closeNotices();
+        QFile::remove(rig.ports.dir() + QStringLiteral("/rts.log"));
+        rig.form.MMControl1->button(MediaBar::Start)->click();
+    }
+    const QString runs = QString::number(handler.size());
+    add(figure, {double(rose)}, QString(), QStringLiteral("0 of ") + runs);
+    add(QStringLiteral("  RTS high, longest stretch"), high, QStringLiteral("ms"), QString());
+    add(QStringLiteral("  runs keyed"), {double(keyed)}, QString(), QStringLiteral("0"));
+    add(QStringLiteral("  runs back to idle"), {double(idle)}, QString(), runs);
+    add(QStringLiteral("  ΔΙΑΚΟΠΗ's handler"), handler, QStringLiteral("us"), QStringLiteral("< 1000 us"));
+}
+
+// An X server of the benchmark's own, to be stopped and let go on.
+class PrivateDisplay
+{
+public:
+    PrivateDisplay()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty())
+            return;
+        // Xvfb picks a free display itself and prints its number.
+        m_xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                                              QStringLiteral("0"), QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
+                                              QStringLiteral("tcp")});
+        if (!m_xvfb.waitForStarted())
+            return;
+        QElapsedTimer clock;
+        clock.start();
+        while (!m_xvfb.canReadLine() && m_xvfb.state() == QProcess::Running && clock.elapsed() < 10000)
+            m_xvfb.waitForReadyRead(100);
+        const QByteArray number = m_xvfb.readLine().trimmed();
+        if (!number.isEmpty())
+            m_name = QStringLiteral(":") + QString::fromLatin1(number);
+    }
+    ~PrivateDisplay()
+    {
+        if (m_xvfb.state() == QProcess::NotRunning)
+            return;
+        resume();
+        m_xvfb.terminate();
+        if (!m_xvfb.waitForFinished(5000))
+            m_xvfb.kill();
+        m_xvfb.waitForFinished();
+    }
+    QString name() const { return m_name; }
+    void stop() { ::kill(pid_t(m_xvfb.processId()), SIGSTOP); }
+    void resume() { ::kill(pid_t(m_xvfb.processId()), SIGCONT); }
+
+private:
+    QProcess m_xvfb;
+    QString m_name;
+};
+
+// Keyed children ended by a signal while something else is held: the X server stopped
+// (SIGSTOP), so the window's thread waits on the display; or SIGINT to the child's whole
+// process group, as a terminal's Ctrl+C sends it to the program and its helpers alike.
+// From the signal to RTS low.
+void benchSignalsHeldElsewhere(const QString &tone)
+{
+    const QString stopped = QStringLiteral("SIGTERM to RTS low, display stopped");
+    const QString group = QStringLiteral("SIGINT to the process group to RTS low");
+    if (!qEnvironmentVariable("LD_PRELOAD").contains(QStringLiteral("v9modemshim"))) {
+        add(stopped, {}, QString(), QStringLiteral("needs the shim"));
+        add(group, {}, QString(), QStringLiteral("needs the shim"));
+        return;
+    }
+    std::vector<double> term, interrupt;
+    {
+        PrivateDisplay display;
+        for (int i = 0; i < 10 && !display.name().isEmpty(); ++i) {
+            PtyPorts ports;
+            ports.add(1);
+            QProcess child;
+            ChildOptions onX;
+            onX.environment = {QStringLiteral("QT_QPA_PLATFORM=xcb"), QStringLiteral("DISPLAY=") + display.name()};
+            if (startKeyedChild(child, ports, {tone}, onX)) {
+                QThread::msleep(300);
+                display.stop();
+                QThread::msleep(300); // the window goes on drawing until its writes to the display wait
+                const qint64 t0 = nowNs();
+                child.terminate();
+                const qint64 low = rtsLowOrHangUp(ports, 1, t0, 1000);
+                if (low >= 0)
+                    term.push_back(double(low - t0) / 1e6);
+                else
+                    std::fprintf(stderr, "note: display stopped: RTS not low within 1 s\n");
+            } else {
+                std::fprintf(stderr, "note: display stopped: the child did not key\n");
+            }
+            display.resume();
+            endChild(child);
+        }
+        if (display.name().isEmpty())
+            add(stopped, {}, QString(), QStringLiteral("needs Xvfb"));
+        else
+            add(stopped, term, QStringLiteral("ms"), QStringLiteral("< 1 ms"));
+    }
+    for (int i = 0; i < 10; ++i) {
+        PtyPorts ports;
+        ports.add(1);
+        QProcess child;
+        ChildOptions ownGroup;
+        ownGroup.ownProcessGroup = true;
+        if (startKeyedChild(child, ports, {tone}, ownGroup)) {
+            QThread::msleep(300);
+            const qint64 t0 = nowNs();
+            // The child leads its group; were it not, there would be no such group to hit.
+            ::kill(-pid_t(child.processId()), SIGINT);
+            const qint64 low = rtsLowOrHangUp(ports, 1, t0, 1000);
+            if (low >= 0)
+                interrupt.push_back(double(low - t0) / 1e6);
+            else
+                std::fprintf(stderr, "note: SIGINT to the group: RTS not low within 1 s\n");
+        } else {
+            std::fprintf(stderr, "note: SIGINT to the group: the child did not key\n");
+        }
+        endChild(child);
+    }
+    add(group, interrupt, QStringLiteral("ms"), QStringLiteral("< 1 ms"));
 }
 
 // Process start to the first paint of the window; with --reference, a bare label window.
@@ -1134,6 +1424,9 @@ int main(int argc, char **argv)
         benchKeying(tone, condition);
     for (const Condition condition : {Condition::Normal, Condition::ServerStopped, Condition::DiskStalled})
         benchSigterm(tone, condition);
+    benchSignalsHeldElsewhere(tone);
+    benchHelperStopped(tone);
+    benchStalledOpen(tone);
     benchDialogStalled(tone);
     benchKilledWithAStuckReader(tone);
     benchSound(dir, tone);
