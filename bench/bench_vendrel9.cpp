@@ -5,22 +5,28 @@
 #include "devicetools.h"
 #include "filebinding.h"
 #include "form1.h"
+#include "lamp.h"
 #include "mediabar.h"
 #include "ptyports.h"
 #include "serialportadapter.h"
 #include "station.h"
+#include "unkeywatch.h"
 #include "wavedevice.h"
 #include "wavtools.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProcess>
+#include <QProcessEnvironment>
+#include <QStandardPaths>
 #include <QPushButton>
 #include <QToolButton>
 #include <QTemporaryDir>
@@ -33,6 +39,7 @@
 #include <cstring>
 #include <cstdio>
 #include <ctime>
+#include <poll.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
@@ -113,6 +120,49 @@ void pump(int ms)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         QThread::usleep(500);
     }
+}
+
+// Runs an event loop until done() holds or ms have passed, and says whether it held. The
+// port's and the dialog's answers reach the window only through its loop, and a loop
+// that sleeps in poll() takes them as soon as they come, as the program's own does: a
+// loop of processEvents() and sleeps would add its sleeps to every figure.
+template<typename Done>
+bool loopUntil(Done done, int ms)
+{
+    if (done())
+        return true;
+    QEventLoop loop;
+    QTimer check;
+    check.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    check.start(1);
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    deadline.start(ms);
+    loop.exec();
+    return done();
+}
+
+void loopFor(int ms)
+{
+    loopUntil([] { return false; }, ms);
+}
+
+// The notices the window has put up (non-modal boxes) since the last call, closed.
+int closeNotices()
+{
+    int count = 0;
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (qobject_cast<QMessageBox *>(widget) && widget->isVisible()) {
+            ++count;
+            widget->close();
+        }
+    }
+    return count;
 }
 
 // A WAV of the given data size; the data is a hole in the file, so 4 GB costs no disk.
@@ -205,6 +255,25 @@ qint64 rtsTime(const PtyPorts &ports, int com, int state, qint64 after)
     return -1;
 }
 
+// When COMn's RTS went low after that moment, waiting up to timeoutMs: as the shim
+// logged it, or as the port's hang-up seen at the pty's master. A helper killed (at a
+// missed deadline, or with the program) has its port closed by the kernel, where no shim
+// logs anything, and with HUPCL set that close is what drops RTS.
+qint64 rtsLowOrHangUp(const PtyPorts &ports, int com, qint64 after, int timeoutMs)
+{
+    const qint64 end = nowNs() + qint64(timeoutMs) * 1000000;
+    while (nowNs() < end) {
+        const qint64 logged = rtsSeen(ports, com, 0, after);
+        if (logged >= 0)
+            return logged;
+        pollfd master {ports.master(com), POLLIN, 0};
+        if (::poll(&master, 1, 0) > 0 && (master.revents & POLLHUP))
+            return nowNs();
+        QThread::usleep(100);
+    }
+    return -1;
+}
+
 // What can hold a handler: the sound server frozen (SIGSTOP), or the bound file's disk
 // not answering (the stall shim). Each keying figure is taken in every condition.
 enum class Condition { Normal, ServerStopped, DiskStalled };
@@ -291,6 +360,24 @@ struct KeyedRig
     Form1 form {device, serial, dialog, messages};
 };
 
+bool onAir(const Form1 &form)
+{
+    return !form.Shape1->isHidden();
+}
+
+// Clicks ΑΝΑΠΑΡΑΓΩΓΗ+ΕΚΠΟΜΠΗ and runs the window's loop until the lamp shows, which it
+// does once the port's helper has raised RTS: from the click to RTS high as the shim
+// logged it, in ns, or -1 when the transmission did not key.
+qint64 clickToKeyed(Form1 &form, const PtyPorts &ports)
+{
+    const qint64 t0 = nowNs();
+    form.cmdPlayTr->click();
+    if (!loopUntil([&form] { return onAir(form); }, 10000))
+        return -1;
+    const qint64 high = lastRaise(ports, t0);
+    return high >= 0 ? high - t0 : -1;
+}
+
 void benchKeying(const QString &tone, Condition condition)
 {
     const QString suffix = conditionName(condition);
@@ -307,13 +394,12 @@ void benchKeying(const QString &tone, Condition condition)
         Hold hold(condition);
         if (!hold.possible())
             break;
-        qint64 t0 = nowNs();
-        form.cmdPlayTr->click();
-        const qint64 high = lastRaise(ports, t0);
+        const qint64 high = clickToKeyed(form, ports);
         if (high >= 0)
-            up.push_back(double(high - t0) / 1e6);
+            up.push_back(double(high) / 1e6);
         pump(50);
-        t0 = nowNs();
+        // The drop needs nothing of the window's thread, which waits here meanwhile.
+        const qint64 t0 = nowNs();
         form.cmdStop->click();
         const qint64 low = rtsTime(ports, 1, 0, t0);
         if (low >= 0)
@@ -326,21 +412,46 @@ void benchKeying(const QString &tone, Condition condition)
     add(QStringLiteral("ΔΙΑΚΟΠΗ to RTS low") + suffix, down, QStringLiteral("ms"), QStringLiteral("< 1 ms"));
 }
 
-// This benchmark started again as a program keyed on the COM1 of ports (keyedChild
-// below), in folder if one is given; true once the child says it is on air.
-bool startKeyedChild(QProcess &child, const PtyPorts &ports, const QStringList &arguments,
-                     const QString &folder = {})
+// How a keyed child program runs: in what folder, with what environment beside the
+// shim's ("NAME=value", over what is there; the offscreen platform unless given), and
+// whether in a process group of its own, as a program started from a terminal is.
+struct ChildOptions
 {
-    QStringList env = ports.environment();
-    env << QStringLiteral("QT_QPA_PLATFORM=offscreen");
-    child.setEnvironment(env);
-    if (!folder.isEmpty())
-        child.setWorkingDirectory(folder);
+    QString folder;
+    QStringList environment;
+    bool ownProcessGroup = false;
+};
+
+// This benchmark started again as a program keyed on the COM1 of ports (keyedChild
+// below); true once the child says it is on air, RTS high.
+bool startKeyedChild(QProcess &child, const PtyPorts &ports, const QStringList &arguments,
+                     const ChildOptions &options = {})
+{
+    QProcessEnvironment env;
+    for (const QString &setting : ports.environment() + QStringList {QStringLiteral("QT_QPA_PLATFORM=offscreen")}
+                                      + options.environment)
+        env.insert(setting.section(QLatin1Char('='), 0, 0), setting.section(QLatin1Char('='), 1));
+    child.setProcessEnvironment(env);
+    if (!options.folder.isEmpty())
+        child.setWorkingDirectory(options.folder);
+    if (options.ownProcessGroup)
+        child.setChildProcessModifier([] { ::setpgid(0, 0); });
     child.start(QCoreApplication::applicationFilePath(), QStringList{QStringLiteral("--keyed-child")} + arguments);
-    if (!child.waitForReadyRead(10000))
+    if (!child.waitForStarted(10000))
         return false;
-    child.readAll();
-    return true;
+    QElapsedTimer clock;
+    clock.start();
+    while (!child.canReadLine() && child.state() == QProcess::Running && clock.elapsed() < 15000)
+        child.waitForReadyRead(100);
+    return child.readLine().trimmed() == "keyed";
+}
+
+// Ends a keyed child: it should end by itself after a signal; killed if not.
+void endChild(QProcess &child)
+{
+    if (!child.waitForFinished(5000))
+        child.kill();
+    child.waitForFinished();
 }
 
 // The file dialog open on air on a folder that has stopped answering (the stall shim's
@@ -361,9 +472,10 @@ void benchDialogStalled(const QString &tone)
         rig.dialog.setParentWidget(&rig.form);
         rig.dialog.keepLive(rig.form.cmdStop);
         for (int i = 0; i < 10; ++i) {
-            rig.form.cmdPlayTr->click();
-            QFile(freeze).open(QIODevice::WriteOnly);
-            QTimer::singleShot(500, &rig.form, [&] {
+            if (clickToKeyed(rig.form, rig.ports) >= 0) {
+                QFile(freeze).open(QIODevice::WriteOnly);
+                rig.form.cmdWav->trigger(); // returns at once; the dialog's helper waits on the share
+                loopFor(500);
                 const qint64 t0 = nowNs();
                 rig.form.cmdStop->click();
                 const qint64 low = rtsTime(rig.ports, 1, 0, t0);
@@ -371,28 +483,34 @@ void benchDialogStalled(const QString &tone)
                     stop.push_back(double(low - t0) / 1e6);
                 QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
                 QCoreApplication::sendEvent(&rig.form, &escape);
-            });
-            rig.form.cmdWav->trigger(); // returns once Escape calls the dialog off
+                loopFor(20);
+            }
+            // Escape takes down a dialog on screen; this one never showed.
+            rig.dialog.cancel();
+            rig.form.cmdStop->click();
             QFile::remove(freeze);
             QFile::remove(rig.ports.dir() + QStringLiteral("/rts.log"));
+            rig.form.MMControl1->button(MediaBar::Start)->click();
         }
     }
     for (int i = 0; i < 10; ++i) {
         PtyPorts ports;
         ports.add(1);
         QProcess child;
-        if (!startKeyedChild(child, ports, {tone, QStringLiteral("dialog")}, share.path()))
+        ChildOptions inShare;
+        inShare.folder = share.path();
+        if (!startKeyedChild(child, ports, {tone, QStringLiteral("dialog")}, inShare)) {
+            endChild(child);
             continue;
+        }
         QFile(freeze).open(QIODevice::WriteOnly);
         QThread::msleep(500);
         const qint64 t0 = nowNs();
         child.terminate();
-        const qint64 low = rtsTime(ports, 1, 0, t0);
+        const qint64 low = rtsLowOrHangUp(ports, 1, t0, 1000);
         if (low >= 0)
             term.push_back(double(low - t0) / 1e6);
-        if (!child.waitForFinished(5000))
-            child.kill();
-        child.waitForFinished();
+        endChild(child);
         QFile::remove(freeze);
     }
     QDir::setCurrent(oldDir);
@@ -446,7 +564,7 @@ void benchSigterm(const QString &tone, Condition condition)
         QThread::msleep(100);
         const qint64 t0 = nowNs();
         child.terminate();
-        const qint64 low = rtsTime(ports, 1, 0, t0);
+        const qint64 low = rtsLowOrHangUp(ports, 1, t0, 1000);
         if (low >= 0)
             ms.push_back(double(low - t0) / 1e6);
         if (!child.waitForFinished(5000))
@@ -456,7 +574,9 @@ void benchSigterm(const QString &tone, Condition condition)
     add(QStringLiteral("SIGTERM to RTS low") + conditionName(condition), ms, QStringLiteral("ms"), QStringLiteral("< 1 ms"));
 }
 
-// The program's own pieces, keyed on COM1, until a signal closes the window.
+// The program's own pieces, keyed on COM1, until a signal closes the window. Keying
+// answers through the application's loop, the only one here: "keyed" is said once the
+// lamp shows, that is once RTS is high, and "unkeyed" if it never does.
 int keyedChild(int argc, char **argv)
 {
     QApplication app(argc, argv);
@@ -465,12 +585,293 @@ int keyedChild(int argc, char **argv)
     window.show();
     window.Text1->setText(QString::fromLocal8Bit(argv[2]));
     window.cmdPlayTr->click();
-    std::printf("keyed\n");
-    std::fflush(stdout);
     // With "dialog": the file dialog opened on air, in the folder the child runs in.
-    if (argc >= 4 && qstrcmp(argv[3], "dialog") == 0)
-        QTimer::singleShot(0, &window, [&window] { window.cmdWav->trigger(); });
+    const bool dialog = argc >= 4 && qstrcmp(argv[3], "dialog") == 0;
+    QElapsedTimer clock;
+    clock.start();
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, &window, [&] {
+        if (!onAir(window) && clock.elapsed() < 10000)
+            return;
+        watch.stop();
+        std::printf(onAir(window) ? "keyed\n" : "unkeyed\n");
+        std::fflush(stdout);
+        if (dialog)
+            window.cmdWav->trigger();
+    });
+    watch.start(1);
     return app.exec();
+}
+
+// The port's helper this process started, found among its children by name; 0 if none
+// runs.
+pid_t portHelper()
+{
+    const QByteArray parent = QByteArray::number(qint64(::getpid()));
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // "pid (comm) state ppid ...": the name may hold spaces, what follows it does not.
+        const QByteArray line = stat.readAll();
+        const qsizetype close = line.lastIndexOf(')');
+        const QList<QByteArray> rest = line.mid(close + 2).split(' ');
+        if (line.contains("(vendrel9-port)") && rest.size() > 1 && rest[0] != "Z" && rest[1] == parent)
+            return pid_t(entry.toLongLong());
+    }
+    return 0;
+}
+
+// Stops a process and waits until every thread of it has stopped: a thread still on its
+// way out of a poll() could yet answer. False if that did not come within a second.
+bool stopAll(pid_t pid)
+{
+    ::kill(pid, SIGSTOP);
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 1000) {
+        bool all = true;
+        for (const QString &task : QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile stat(QStringLiteral("/proc/%1/task/%2/stat").arg(pid).arg(task));
+            if (!stat.open(QIODevice::ReadOnly))
+                continue;
+            const QByteArray line = stat.readAll();
+            const qsizetype at = line.lastIndexOf(')') + 2;
+            const char state = at < line.size() ? line.at(at) : '?';
+            all = all && (state == 'T' || state == 't');
+        }
+        if (all)
+            return true;
+        QThread::usleep(100);
+    }
+    return false;
+}
+
+// Keyed, the port's helper stopped (SIGSTOP), then ΔΙΑΚΟΠΗ: the drop is not acknowledged,
+// the helper is killed at the drop's deadline and the kernel's hang-up drops RTS.
+void benchHelperStopped(const QString &tone)
+{
+    const QString figure = QStringLiteral("ΔΙΑΚΟΠΗ to RTS low, port helper stopped");
+    const QString target = QStringLiteral("< %1 ms").arg(unkey::kDropDeadlineMs + 5);
+    if (!qEnvironmentVariable("LD_PRELOAD").contains(QStringLiteral("v9modemshim"))) {
+        add(figure, {}, QString(), QStringLiteral("needs the shim"));
+        return;
+    }
+    KeyedRig rig(tone);
+    std::vector<double> ms;
+    int rounds = 0, told = 0;
+    for (int i = 0; i < 10; ++i) {
+        const pid_t helper = clickToKeyed(rig.form, rig.ports) >= 0 ? portHelper() : 0;
+        if (helper > 0) {
+            pump(50);
+            closeNotices();
+            if (!stopAll(helper))
+                std::fprintf(stderr, "note: the port's helper did not stop\n");
+            const qint64 t0 = nowNs();
+            rig.form.cmdStop->click();
+            const qint64 low = rtsLowOrHangUp(rig.ports, 1, t0, 2000);
+            if (low >= 0)
+                ms.push_back(double(low - t0) / 1e6);
+            else
+                ::kill(helper, SIGCONT); // not killed, so not reaped: its pid is still its own
+            ++rounds;
+            // What the window says of it.
+            if (loopUntil([] { return closeNotices() > 0; }, 1000))
+                ++told;
+        }
+        rig.form.cmdStop->click();
+        pump(50);
+        closeNotices();
+        QFile::remove(rig.ports.dir() + QStringLiteral("/rts.log"));
+        rig.form.MMControl1->button(MediaBar::Start)->click();
+    }
+    add(figure, ms, QStringLiteral("ms"), target);
+    add(QStringLiteral("  runs the operator was told the port closed"), {double(told)}, QString(),
+        QString::number(rounds));
+}
+
+// How long COM1's RTS was high in one stretch at most since t0, in ms, counting a
+// stretch not yet ended up to now; and how many times it rose.
+struct Raises
+{
+    int count = 0;
+    double longestMs = 0;
+};
+
+Raises raisesSince(const PtyPorts &ports, qint64 t0)
+{
+    Raises raises;
+    qint64 up = -1;
+    for (const QString &line : ports.rtsLog()) {
+        const qint64 t = line.section(QLatin1Char(' '), 2).toLongLong();
+        if (!line.startsWith(QStringLiteral("ttyS0 ")) || t < t0)
+            continue;
+        if (line.section(QLatin1Char(' '), 1, 1) == QStringLiteral("1")) {
+            ++raises.count;
+            up = up < 0 ? t : up;
+        } else if (up >= 0) {
+            raises.longestMs = std::max(raises.longestMs, double(t - up) / 1e6);
+            up = -1;
+        }
+    }
+    if (up >= 0)
+        raises.longestMs = std::max(raises.longestMs, double(nowNs() - up) / 1e6);
+    return raises;
+}
+
+// A click on ΑΝΑΠΑΡΑΓΩΓΗ+ΕΚΠΟΜΠΗ while the port's open hangs (a wedged adapter), ΔΙΑΚΟΠΗ
+// 200 ms later, then the open let through: the attempt was called off and must never
+// key, whenever the open comes back. An open that gets through raises RTS and DTR in the
+// kernel for as long as the helper takes to drop them: that pulse counts as RTS risen,
+// and a second raise, or RTS left high, as keyed.
+void benchStalledOpen(const QString &tone)
+{
+    const QString figure = QStringLiteral("click during a stalled open, then ΔΙΑΚΟΠΗ: runs RTS rose");
+    if (!qEnvironmentVariable("LD_PRELOAD").contains(QStringLiteral("v9modemshim"))) {
+        add(figure, {}, QString(), QStringLiteral("needs the shim"));
+        return;
+    }
+    KeyedRig rig(tone);
+    std::vector<double> handler, high;
+    int rose = 0, keyed = 0, idle = 0;
+    for (int i = 0; i < 10; ++i) {
+        rig.ports.setFault(1, "stall", true);
+        const qint64 t0 = nowNs();
+        rig.form.cmdPlayTr->click();
+        loopFor(200);
+        const qint64 t1 = nowNs();
+        rig.form.cmdStop->click();
+        handler.push_back(double(nowNs() - t1) / 1000.0);
+        rig.ports.setFault(1, "stall", false);
+        loopFor(1000);
+        const Raises raises = raisesSince(rig.ports, t0);
+        if (raises.count > 0) {
+            ++rose;
+            high.push_back(raises.longestMs);
+        }
+        if (raises.count > 1 || rig.ports.rts(1) == 1)
+            ++keyed;
+        if (!onAir(rig.form) && !rig.form.cmdPlayTr->isHidden())
+            ++idle;
+        closeNotices();
+        QFile::remove(rig.ports.dir() + QStringLiteral("/rts.log"));
+        rig.form.MMControl1->button(MediaBar::Start)->click();
+    }
+    const QString runs = QString::number(handler.size());
+    add(figure, {double(rose)}, QString(), QStringLiteral("0 of ") + runs);
+    add(QStringLiteral("  RTS high, longest stretch"), high, QStringLiteral("ms"), QString());
+    add(QStringLiteral("  runs keyed"), {double(keyed)}, QString(), QStringLiteral("0"));
+    add(QStringLiteral("  runs back to idle"), {double(idle)}, QString(), runs);
+    add(QStringLiteral("  ΔΙΑΚΟΠΗ's handler"), handler, QStringLiteral("us"), QStringLiteral("< 1000 us"));
+}
+
+// An X server of the benchmark's own, to be stopped and let go on.
+class PrivateDisplay
+{
+public:
+    PrivateDisplay()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty())
+            return;
+        // Xvfb picks a free display itself and prints its number.
+        m_xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                                              QStringLiteral("0"), QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
+                                              QStringLiteral("tcp")});
+        if (!m_xvfb.waitForStarted())
+            return;
+        QElapsedTimer clock;
+        clock.start();
+        while (!m_xvfb.canReadLine() && m_xvfb.state() == QProcess::Running && clock.elapsed() < 10000)
+            m_xvfb.waitForReadyRead(100);
+        const QByteArray number = m_xvfb.readLine().trimmed();
+        if (!number.isEmpty())
+            m_name = QStringLiteral(":") + QString::fromLatin1(number);
+    }
+    ~PrivateDisplay()
+    {
+        if (m_xvfb.state() == QProcess::NotRunning)
+            return;
+        resume();
+        m_xvfb.terminate();
+        if (!m_xvfb.waitForFinished(5000))
+            m_xvfb.kill();
+        m_xvfb.waitForFinished();
+    }
+    QString name() const { return m_name; }
+    void stop() { ::kill(pid_t(m_xvfb.processId()), SIGSTOP); }
+    void resume() { ::kill(pid_t(m_xvfb.processId()), SIGCONT); }
+
+private:
+    QProcess m_xvfb;
+    QString m_name;
+};
+
+// Keyed children ended by a signal while something else is held: the X server stopped
+// (SIGSTOP), so the window's thread waits on the display; or SIGINT to the child's whole
+// process group, as a terminal's Ctrl+C sends it to the program and its helpers alike.
+// From the signal to RTS low.
+void benchSignalsHeldElsewhere(const QString &tone)
+{
+    const QString stopped = QStringLiteral("SIGTERM to RTS low, display stopped");
+    const QString group = QStringLiteral("SIGINT to the process group to RTS low");
+    if (!qEnvironmentVariable("LD_PRELOAD").contains(QStringLiteral("v9modemshim"))) {
+        add(stopped, {}, QString(), QStringLiteral("needs the shim"));
+        add(group, {}, QString(), QStringLiteral("needs the shim"));
+        return;
+    }
+    std::vector<double> term, interrupt;
+    {
+        PrivateDisplay display;
+        for (int i = 0; i < 10 && !display.name().isEmpty(); ++i) {
+            PtyPorts ports;
+            ports.add(1);
+            QProcess child;
+            ChildOptions onX;
+            onX.environment = {QStringLiteral("QT_QPA_PLATFORM=xcb"), QStringLiteral("DISPLAY=") + display.name()};
+            if (startKeyedChild(child, ports, {tone}, onX)) {
+                QThread::msleep(300);
+                display.stop();
+                QThread::msleep(300); // the window goes on drawing until its writes to the display wait
+                const qint64 t0 = nowNs();
+                child.terminate();
+                const qint64 low = rtsLowOrHangUp(ports, 1, t0, 1000);
+                if (low >= 0)
+                    term.push_back(double(low - t0) / 1e6);
+                else
+                    std::fprintf(stderr, "note: display stopped: RTS not low within 1 s\n");
+            } else {
+                std::fprintf(stderr, "note: display stopped: the child did not key\n");
+            }
+            display.resume();
+            endChild(child);
+        }
+        if (display.name().isEmpty())
+            add(stopped, {}, QString(), QStringLiteral("needs Xvfb"));
+        else
+            add(stopped, term, QStringLiteral("ms"), QStringLiteral("< 1 ms"));
+    }
+    for (int i = 0; i < 10; ++i) {
+        PtyPorts ports;
+        ports.add(1);
+        QProcess child;
+        ChildOptions ownGroup;
+        ownGroup.ownProcessGroup = true;
+        if (startKeyedChild(child, ports, {tone}, ownGroup)) {
+            QThread::msleep(300);
+            const qint64 t0 = nowNs();
+            // The child leads its group; were it not, there would be no such group to hit.
+            ::kill(-pid_t(child.processId()), SIGINT);
+            const qint64 low = rtsLowOrHangUp(ports, 1, t0, 1000);
+            if (low >= 0)
+                interrupt.push_back(double(low - t0) / 1e6);
+            else
+                std::fprintf(stderr, "note: SIGINT to the group: RTS not low within 1 s\n");
+        } else {
+            std::fprintf(stderr, "note: SIGINT to the group: the child did not key\n");
+        }
+        endChild(child);
+    }
+    add(group, interrupt, QStringLiteral("ms"), QStringLiteral("< 1 ms"));
 }
 
 // Process start to the first paint of the window; with --reference, a bare label window.
@@ -571,10 +972,12 @@ public:
         return std::any_of(samples.begin(), samples.end(), [](float sample) { return qAbs(sample) > 0.1f; });
     }
     // When the first loud sample came out of the sink, by this process's clock; -1 if none.
+    // The window's events go on meanwhile: keying answers through them.
     qint64 firstLoud(int ms)
     {
         const qint64 end = nowNs() + qint64(ms) * 1000000;
         while (nowNs() < end) {
+            QCoreApplication::processEvents();
             m_parec.waitForReadyRead(1);
             m_pending += m_parec.readAll();
             const qsizetype whole = m_pending.size() / qsizetype(sizeof(float)) * qsizetype(sizeof(float));
@@ -1018,6 +1421,16 @@ int main(int argc, char **argv)
 
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    // A box that waits for its OK, offscreen where nobody clicks, would hold every figure
+    // after it: it is said and closed.
+    QTimer boxes;
+    QObject::connect(&boxes, &QTimer::timeout, [] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            std::fprintf(stderr, "note: a box waited for OK: %s\n", qPrintable(box->text()));
+            box->reject();
+        }
+    });
+    boxes.start(500);
     QTemporaryDir dir;
     // The second sound server's own figures: the sound on air, under load, at its end.
     if (argc >= 3 && qstrcmp(argv[1], "--sound-pass") == 0) {
@@ -1055,6 +1468,9 @@ int main(int argc, char **argv)
         benchKeying(tone, condition);
     for (const Condition condition : {Condition::Normal, Condition::ServerStopped, Condition::DiskStalled})
         benchSigterm(tone, condition);
+    benchSignalsHeldElsewhere(tone);
+    benchHelperStopped(tone);
+    benchStalledOpen(tone);
     benchDialogStalled(tone);
     benchKilledWithAStuckReader(tone);
     benchSound(dir, tone);
