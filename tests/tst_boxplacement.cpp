@@ -357,7 +357,7 @@ private slots:
         device.openable << QStringLiteral("/m/cq.wav");
         form.Text1->setText(QStringLiteral("/m/cq.wav"));
         form.cmdPlayTr->click();
-        QVERIFY(serial.rts);
+        QTRY_VERIFY(serial.rts);
         QWindow *window = form.windowHandle();
         const QPoint stop = global(form.cmdStop).center();
         QWindow *pressed = window;
