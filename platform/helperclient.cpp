@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -50,7 +51,7 @@ void HelperClient::request(const frames::Fields &message, int deadlineMs, Answer
     const QByteArray bytes = frames::encode(message);
     // Requests are a few bytes and answered before the next: the socket's buffer never
     // fills, so one write puts all of it, or the helper is gone.
-    const ssize_t put = m_helper.running() ? ::write(m_helper.socket(), bytes.constData(), size_t(bytes.size())) : -1;
+    const ssize_t put = m_helper.running() ? ::send(m_helper.socket(), bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) : -1;
     m_pending.push_back({std::move(answer), now() + deadlineMs});
     if (put != bytes.size()) {
         // Told as the helper's end, from the event loop, never inside the caller's step.

@@ -60,8 +60,13 @@ public:
         attemptTimer.setSingleShot(true);
         connect(&attemptTimer, &QTimer::timeout, this, [this] {
             // Still looking the COM link up: the settings folder does not answer.
-            if (waiting && lookingUp)
+            // The look-up's late answer is for an attempt given up: it must not open a port
+            // for the next one.
+            if (waiting && lookingUp) {
+                ++unkeys;
+                lookingUp = false;
                 finish(false, Failure::NoAnswer, QStringLiteral("no answer within %1 s").arg(kOpenDeadlineMs / 1000));
+            }
         });
         client.setEndListener([this](HelperClient::End why) { helperEnded(why); });
     }

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -79,7 +80,7 @@ void watch()
             // written is enough, numbered with the last of them.
             const char drop[5] = {'u', char(requests & 0xFF), char((requests >> 8) & 0xFF),
                                   char((requests >> 16) & 0xFF), char((requests >> 24) & 0xFF)};
-            if (live && count > 0 && ::write(g_socket, drop, sizeof drop) == sizeof drop) {
+            if (live && count > 0 && ::send(g_socket, drop, sizeof drop, MSG_NOSIGNAL) == sizeof drop) {
                 ++sent;
                 if (!deadline)
                     deadline = now() + kDropDeadlineMs;
