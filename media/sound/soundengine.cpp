@@ -37,6 +37,10 @@ constexpr pa_usec_t kStreamDeadlineUs = 2 * PA_USEC_PER_SEC;
 constexpr pa_usec_t kPingIntervalUs = 400 * PA_USEC_PER_MSEC;
 constexpr pa_usec_t kPingDeadlineUs = 600 * PA_USEC_PER_MSEC;
 constexpr pa_usec_t kDrainMarginUs = 20 * PA_USEC_PER_MSEC;
+// A server that never answers a drain (a sink suspended under it, a server busy
+// elsewhere) would leave the message playing for ever on the bar: past this, beyond
+// what the buffer holds, the message has ended.
+constexpr pa_usec_t kDrainDeadlineUs = 3 * PA_USEC_PER_SEC;
 constexpr pa_usec_t kRetryUs = 500 * PA_USEC_PER_MSEC;
 // The server's own requests drive the writing; the tick only catches a reader that was
 // behind, keeps the clock and watches the deadlines.
@@ -189,6 +193,7 @@ public:
         bool ready = false;
         bool draining = false;
         pa_usec_t finishAt = 0; // once drained: when the sink has played the last of it
+        pa_usec_t drainSince = 0; // the drain asked for, or resumed, then
         // Every operation whose callback may still reach this record; cancelled, all of
         // them, before the record goes.
         std::vector<Operation> operations;
@@ -274,7 +279,9 @@ public:
             }
             if (active->ready && active->stream->kind == SoundStream::Kind::Play && fill(active)) {
                 updateClock(active);
-                if (playedOut(*active, at)) {
+                const bool drainUnanswered = active->draining && !active->finishAt && !active->paused
+                    && since(active->drainSince, at) > kDrainDeadlineUs + m_playLatencyUs;
+                if (playedOut(*active, at) || drainUnanswered) {
                     active->stream->frames.store(active->written, std::memory_order_release);
                     finish(active, SoundStream::End::Finished);
                 }
@@ -544,6 +551,7 @@ public:
             // The end is when the server has played the last sample, not when it took it.
             // Draining also starts a stream whose audio is shorter than its prebuffer.
             active->draining = true;
+            active->drainSince = now();
             active->track(pa_stream_trigger(active->pa, nullptr, nullptr));
             active->track(pa_stream_drain(active->pa, &Impl::onDrained, active));
         }
@@ -649,6 +657,8 @@ public:
         if (active->corked == active->paused)
             return;
         active->corked = active->paused;
+        // Paused, the drain cannot end; its deadline counts from the resume.
+        active->drainSince = now();
         active->track(pa_stream_cork(active->pa, active->paused ? 1 : 0, nullptr, nullptr));
     }
 
