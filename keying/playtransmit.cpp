@@ -115,5 +115,8 @@ void Form_Unload(KeyingControls &c)
 {
     c.MMControl1.setCommand(QStringLiteral("Stop"));
     c.MSComm1.setRTSEnable(false);
+    // Closed here, not at the helper's end: the exit may still wait on a save, and an
+    // open port holds DTR high, which keys an interface wired to DTR.
+    c.MSComm1.setPortOpen(false);
     c.MMControl1.setCommand(QStringLiteral("Close"));
 }

@@ -32,5 +32,5 @@ QString portFailureText(const ISerialPort &port, ISerialPort::Failure failure, c
 void cmdPlayTr_Click(KeyingControls &c);
 // Stops the sound, unkeys and closes the port.
 void cmdStop_Click(KeyingControls &c);
-// The window is closing: stop the sound and unkey. Never refuses the close.
+// The window is closing: stop the sound, unkey and close the port. Never refuses the close.
 void Form_Unload(KeyingControls &c);

@@ -64,12 +64,6 @@ void HelperClient::request(const frames::Fields &message, int deadlineMs, Answer
     armDeadline();
 }
 
-void HelperClient::forgetPending()
-{
-    for (Pending &pending : m_pending)
-        pending.answer = nullptr;
-}
-
 void HelperClient::setMessageListener(std::function<void(const frames::Fields &)> listener)
 {
     m_messageListener = std::move(listener);
@@ -80,15 +74,24 @@ void HelperClient::setEndListener(std::function<void(End)> listener)
     m_endListener = std::move(listener);
 }
 
+void HelperClient::setLettingGo(std::function<void()> listener)
+{
+    m_lettingGo = std::move(listener);
+}
+
 void HelperClient::kill()
 {
     drop();
+    if (m_helper.running() && m_lettingGo)
+        m_lettingGo();
     m_helper.kill();
 }
 
 void HelperClient::release()
 {
     drop();
+    if (m_helper.running() && m_lettingGo)
+        m_lettingGo();
     m_helper.release();
 }
 

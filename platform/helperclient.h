@@ -19,7 +19,7 @@ class HelperClient final : public QObject
 {
 public:
     // Why a request got no answer, or why the helper is gone.
-    enum class End { None, Exited, NoAnswer, Broken };
+    enum class End { Exited, NoAnswer, Broken };
     using Answer = std::function<void(const frames::Fields &answer)>;
 
     explicit HelperClient(QObject *parent = nullptr);
@@ -33,13 +33,14 @@ public:
     // Sends a request; `answer` gets the helper's answer, in order of the requests. A
     // helper that has not answered within `deadlineMs` is killed.
     void request(const frames::Fields &message, int deadlineMs, Answer answer);
-    // Answers still to come are thrown away as they arrive: whoever asked no longer cares.
-    void forgetPending();
     // What the helper says of its own accord (nothing is waiting for an answer).
     void setMessageListener(std::function<void(const frames::Fields &)> listener);
     // Called once when the helper ends or is killed for a missed deadline; never for
     // kill() or release(). Answers still pending are dropped.
     void setEndListener(std::function<void(End)> listener);
+    // Called before the helper is killed or let go of, whatever the cause: whoever else
+    // holds its pid must drop it before the pid goes to a reaper.
+    void setLettingGo(std::function<void()> listener);
     // Kills the helper and reaps it later; nothing pending is called.
     void kill();
     // Closes our end, which the helper takes as its end of work, and lets it finish.
@@ -64,4 +65,5 @@ private:
     std::deque<Pending> m_pending;
     std::function<void(const frames::Fields &)> m_messageListener;
     std::function<void(End)> m_endListener;
+    std::function<void()> m_lettingGo;
 };

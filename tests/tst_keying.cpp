@@ -217,8 +217,9 @@ private slots:
         rig.clickPlayTr();
         rig.journal.clear();
         Form_Unload(rig.c);
-        QCOMPARE(rig.journal, (QStringList {"media.Stop", "serial.RTSEnable=0", "media.Close"}));
+        QCOMPARE(rig.journal, (QStringList {"media.Stop", "serial.RTSEnable=0", "serial.PortOpen=0", "media.Close"}));
         QVERIFY(!rig.serial.rts);
+        QVERIFY(!rig.serial.portOpen());
     }
 
     void unloadGoesOnWhenRtsFails()

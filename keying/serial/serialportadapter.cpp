@@ -5,6 +5,7 @@
 #include "shutdownsignals.h"
 #include "unkeywatch.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
@@ -69,6 +70,9 @@ public:
             }
         });
         client.setEndListener([this](HelperClient::End why) { helperEnded(why); });
+        // The watch must let go of the helper before its pid goes to a reaper, which may
+        // free it for another process to take.
+        client.setLettingGo([] { unkey::detach(); });
     }
 
     ~Impl() override
@@ -76,7 +80,6 @@ public:
         mailbox->close();
         // The helper takes the end of its input as the end of its work: RTS down, the
         // port closed. It is not waited for.
-        unkey::detach();
         client.release();
     }
 
@@ -93,29 +96,20 @@ public:
             ::close(pair[0]);
             return false;
         }
-        killedForDrop = false;
-        unkey::attach(pair[0], client.pid(), [box = mailbox](unkey::Event event, int error) {
-            box->deliver([box, event, error] {
+        killsAtStart = unkey::killsSoFar();
+        unkey::attach(pair[0], client.pid(), [box = mailbox](int error) {
+            box->deliver([box, error] {
                 if (auto *self = static_cast<Impl *>(box->receiver))
-                    self->unkeyReport(event, error);
+                    self->tellLate(Failure::Other, QString::fromLocal8Bit(std::strerror(error)));
             });
         });
         return true;
     }
 
-    void unkeyReport(unkey::Event event, int error)
-    {
-        if (event == unkey::Event::Killed) {
-            // The end of its socket follows, and is told then.
-            killedForDrop = true;
-            return;
-        }
-        tellLate(Failure::Other, QString::fromLocal8Bit(std::strerror(error)));
-    }
-
     void helperEnded(HelperClient::End why)
     {
-        unkey::detach();
+        // Whether the watch killed it is known before its socket's end can be seen here.
+        const bool killedForDrop = unkey::killsSoFar() != killsAtStart;
         // A helper that ends before its close is answered took the port with it, RTS
         // dropped by the kernel's hang-up: that is worth telling too.
         const bool wasOpen = open || waiting || closing;
@@ -180,7 +174,14 @@ public:
         finish(false, failureOf(answer.value(1)), QString::fromUtf8(answer.value(2)));
     }
 
-    int remainingMs() const { return qMax(1, attemptTimer.remainingTime()); }
+    // What is left of the attempt's deadline: the open and the raise after it together
+    // follow the click within it, or not at all.
+    int remainingMs() const
+    {
+        if (attemptDeadline.isForever())
+            return kOpenDeadlineMs;
+        return int(qBound<qint64>(1, attemptDeadline.remainingTime(), qint64(kOpenDeadlineMs)));
+    }
 
     // An unkey calls off whatever open or raise is still waiting, for good.
     void callOff()
@@ -192,10 +193,11 @@ public:
 
     const std::shared_ptr<Mailbox> mailbox = std::make_shared<Mailbox>();
     HelperClient client;
-    QTimer attemptTimer;
+    QTimer attemptTimer; // the COM link's look-up
+    QDeadlineTimer attemptDeadline {QDeadlineTimer::Forever}; // the open and the raise, from the click
     Done waiting;
     quint64 unkeys = 0;
-    bool killedForDrop = false;
+    unsigned killsAtStart = 0;
     bool lookingUp = false;
     bool told = false;
     bool closing = false;
@@ -236,7 +238,6 @@ void SerialPortAdapter::setPortOpen(bool open, Done done)
         if (d->opening) {
             // Its helper may be waiting in the open for as long as the device likes: it
             // is killed, so nothing opens the port for an attempt called off.
-            unkey::detach();
             d->client.kill();
         } else if (d->open) {
             d->closing = true;
@@ -255,6 +256,7 @@ void SerialPortAdapter::setPortOpen(bool open, Done done)
         return d->finishLater(false, Failure::Other, QStringLiteral("port already open"));
     if (d->commPort < 1 || d->commPort > 6)
         return d->finishLater(false, Failure::Other, QStringLiteral("no such port"));
+    d->attemptDeadline.setRemainingTime(kOpenDeadlineMs);
     d->attemptTimer.start(kOpenDeadlineMs);
     d->lookingUp = true;
 
@@ -310,11 +312,11 @@ void SerialPortAdapter::setRTSEnable(bool enable, Done done)
     // A shutdown signal that came before RTS rose means it never rises.
     if (ShutdownSignals::requested())
         return d->finishLater(false, Failure::Cancelled, QStringLiteral("called off"));
-    if (!d->attemptTimer.isActive())
-        d->attemptTimer.start(kOpenDeadlineMs);
     const quint64 since = d->unkeys;
     d->client.request({"rts", "1"}, d->remainingMs(),
                       [this, since](const frames::Fields &answer) { d->answered(answer, since, false); });
+    // Spent: a raise asked for apart from an open gets a deadline of its own.
+    d->attemptDeadline = QDeadlineTimer(QDeadlineTimer::Forever);
 }
 
 QString SerialPortAdapter::errorString() const

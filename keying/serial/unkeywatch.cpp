@@ -18,6 +18,7 @@ namespace {
 // Touched by request(), so by signal handlers: a lock-free counter and a pipe that is
 // made once and never closed.
 std::atomic<unsigned> g_requests {0};
+std::atomic<unsigned> g_kills {0};
 int g_wake[2] = {-1, -1};
 std::once_flag g_started;
 
@@ -25,7 +26,7 @@ std::once_flag g_started;
 std::mutex g_mutex;
 int g_socket = -1;
 pid_t g_pid = -1;
-std::function<void(Event, int)> g_report;
+std::function<void(int)> g_report;
 unsigned g_generation = 0;
 
 static_assert(std::atomic<unsigned>::is_always_lock_free);
@@ -105,15 +106,14 @@ void watch()
                 ++acked;
                 deadline = acked < sent ? now() + kDropDeadlineMs : 0;
                 if (error && g_report)
-                    g_report(Event::DropFailed, error);
+                    g_report(error);
             }
         }
         if (live && deadline && now() >= deadline) {
+            g_kills.fetch_add(1);
             ::kill(g_pid, SIGKILL);
             live = false;
             deadline = 0;
-            if (g_report)
-                g_report(Event::Killed, 0);
         }
         if (!live)
             deadline = 0;
@@ -143,7 +143,12 @@ unsigned requestsSoFar()
     return g_requests.load();
 }
 
-void attach(int socket, pid_t helper, std::function<void(Event, int)> report)
+unsigned killsSoFar()
+{
+    return g_kills.load();
+}
+
+void attach(int socket, pid_t helper, std::function<void(int)> report)
 {
     startOnce();
     const int flags = ::fcntl(socket, F_GETFL);
