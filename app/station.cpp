@@ -15,7 +15,9 @@ Station::Station()
     // Nothing may stand between the operator and the button that unkeys.
     dialog.keepLive(window.cmdStop);
     dialog.keepInSight({window.Shape1, window.Shape2, window.cmdPlayTr, window.cmdStop});
-    dialog.setOnAir([this] { return window.Shape1->isVisible(); });
+    // On air from the click on: an attempt still waiting for the port may key at any
+    // moment under a dialog nobody can move.
+    dialog.setOnAir([this] { return !window.cmdPlayTr->isVisible(); });
     // Nor an open menu or tooltip, which would take the first click only to close.
     new PopupGuard({window.cmdStop}, &window);
     messages.setParentWidget(&window);

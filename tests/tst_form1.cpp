@@ -235,6 +235,20 @@ private slots:
         // The window is given back: typing reaches the path again.
         QTest::keyClicks(form.Text1, QStringLiteral("x"));
         QCOMPARE(form.Text1->text(), QStringLiteral("/m/cq.wavx"));
+
+        // Escape under the dialog, the port still opening: the dialog goes, and the
+        // attempt with it, whenever the port answers.
+        form.Text1->setText(QStringLiteral("/m/cq.wav"));
+        serial.hold = true;
+        form.cmdPlayTr->click();
+        form.cmdWav->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(dialog.isShown(), 20000);
+        QTest::keyClick(form.cmdStop, Qt::Key_Escape);
+        QTRY_VERIFY(!dialog.isShown());
+        serial.answerHeld();
+        QTest::qWait(50);
+        QVERIFY(!serial.rts);
+        QVERIFY(form.cmdPlayTr->isVisible());
     }
 
     // The media bar has the focus at start, and shows it from the start.
@@ -413,8 +427,9 @@ private slots:
         QTRY_VERIFY(rig.serial.rts);
         rig.journal.clear();
         QVERIFY(rig.form.close());
-        QCOMPARE(rig.journal, (QStringList {"device.stop", "serial.RTSEnable=0", "device.close"}));
+        QCOMPARE(rig.journal, (QStringList {"device.stop", "serial.RTSEnable=0", "serial.PortOpen=0", "device.close"}));
         QVERIFY(!rig.serial.rts);
+        QVERIFY(!rig.serial.portOpen());
     }
 
     void mediaBarFollowsTheDevice()

@@ -5,8 +5,8 @@
 //
 // Arguments: --program PID [--parent WINDOW-ID] [--screen R] [--window R] [--in-sight R]...
 // [--select PATH | --folder PATH] [--filter FILTER]..., R being "x,y,width,height".
-// Says on standard output, framed (platform/frames.h): ["shown"] once the dialog is on
-// screen, then ["chosen", path] or ["cancelled"].
+// Says on standard output, framed (platform/frames.h): ["up"] once Qt has started,
+// ["shown"] once the dialog is on screen, then ["chosen", path] or ["cancelled"].
 #include "boxplacement.h"
 #include "frames.h"
 
@@ -81,6 +81,10 @@ int main(int argc, char **argv)
         QSettings::setPath(format, QSettings::UserScope, QStringLiteral("/dev/null"));
         QSettings::setPath(format, QSettings::SystemScope, QStringLiteral("/dev/null"));
     }
+    // From here on only the folders can hold the dialog back: the program gives it a
+    // short while to show, however long a busy machine took to get this far.
+    if (!say({"up"}))
+        return 1;
     QFileDialog dialog;
     // Qt's own dialog behaves the same on every desktop and under Xvfb, where no portal runs.
     dialog.setOption(QFileDialog::DontUseNativeDialog);
@@ -123,11 +127,17 @@ int main(int argc, char **argv)
         const bool told = chosen ? say({"chosen", QFile::encodeName(dialog.selectedFiles().first())}) : say({"cancelled"});
         app.exit(told ? 0 : 1);
     });
-    dialog.show();
     // Beside the window, clear of the lamps and the keying buttons, as the message boxes
-    // stand: a dialog over ΔΙΑΚΟΠΗ would take the click meant to unkey.
-    if (where.window.isValid() && where.screen.isValid()) {
-        dialog.move(placeBox(where, dialog.frameGeometry().size()));
+    // stand: a dialog over ΔΙΑΚΟΠΗ would take the click meant to unkey. Placed before it
+    // is shown, so that it never appears over them even for a moment; once the window
+    // manager has framed it, placed again for the frame's size.
+    const bool placed = where.window.isValid() && where.screen.isValid();
+    if (placed) {
+        dialog.adjustSize();
+        dialog.move(placeBox(where, dialog.size()));
     }
+    dialog.show();
+    if (placed && dialog.frameGeometry().size() != dialog.size())
+        dialog.move(placeBox(where, dialog.frameGeometry().size()));
     return app.exec();
 }

@@ -48,8 +48,10 @@ protected:
             return false;
         if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent *>(event)->key() == Qt::Key_Escape) {
             // Queued: the gate goes with the dialog, and must not go inside its own filter.
+            // The key goes on to the window too, where it calls off a transmission still
+            // waiting for the port.
             QTimer::singleShot(0, this, [cancel = m_cancel] { cancel(); });
-            return true;
+            return false;
         }
         for (const QPointer<QWidget> &control : m_live) {
             if (control && (widget == control || control->isAncestorOf(widget)))
@@ -71,11 +73,11 @@ QString rect(const QRect &r)
 
 } // namespace
 
-QtFileDialog::QtFileDialog() : m_showDeadline(std::make_unique<QTimer>())
+QtFileDialog::QtFileDialog() : m_showDeadline(std::make_unique<QTimer>()), m_clients(std::make_unique<QObject>())
 {
     m_showDeadline->setSingleShot(true);
     QObject::connect(m_showDeadline.get(), &QTimer::timeout, [this] {
-        fail(QStringLiteral("the file dialog did not appear within %1 s").arg(kShowDeadlineMs / 1000));
+        fail(QStringLiteral("the file dialog did not appear within %1 s").arg(m_showDeadline->interval() / 1000));
     });
 }
 
@@ -142,7 +144,7 @@ void QtFileDialog::showOpen(Done done)
     if (m_helper)
         return;
     m_done = std::move(done);
-    m_helper = std::make_unique<HelperClient>();
+    m_helper = new HelperClient(m_clients.get());
     // A Wayland compositor puts a new window where it likes, over the lamps and ΔΙΑΚΟΠΗ
     // as likely as not.
     const bool unplaceable = QGuiApplication::platformName() == QStringLiteral("wayland") && m_onAir && m_onAir();
@@ -152,12 +154,14 @@ void QtFileDialog::showOpen(Done done)
             : QStringLiteral("the file dialog could not be started: %1")
                   .arg(HelperProcess::programPath(QStringLiteral("vendrel9-filedialog")));
         // Told after the click's handler has returned, as every answer is.
-        QTimer::singleShot(0, m_helper.get(), [this, reason] { fail(reason); });
+        QTimer::singleShot(0, m_helper, [this, reason] { fail(reason); });
         return;
     }
     m_helper->setMessageListener([this](const frames::Fields &message) {
         const QByteArray what = message.value(0);
-        if (what == "shown")
+        if (what == "up")
+            m_showDeadline->start(kShowDeadlineMs);
+        else if (what == "shown")
             shown();
         else if (what == "chosen" && message.size() == 2)
             finish(true, QFile::decodeName(message.at(1)));
@@ -165,7 +169,7 @@ void QtFileDialog::showOpen(Done done)
             finish(false);
     });
     m_helper->setEndListener([this](HelperClient::End) { fail(QStringLiteral("the file dialog ended without an answer")); });
-    m_showDeadline->start(kShowDeadlineMs);
+    m_showDeadline->start(kStartDeadlineMs);
 }
 
 void QtFileDialog::shown()
@@ -210,7 +214,8 @@ void QtFileDialog::cancel()
         // Whatever it is doing, stuck on a share or not: killed, then reaped by the kernel's
         // leave. Deleted later: this may run inside one of its own calls.
         m_helper->kill();
-        m_helper.release()->deleteLater();
+        m_helper->deleteLater();
+        m_helper = nullptr;
     }
 }
 
