@@ -178,6 +178,7 @@ private slots:
         QTest::addColumn<QPoint>("windowAt");
         QTest::newRow("top left") << QPoint(0, 0);
         QTest::newRow("middle") << QPoint(120, 150);
+        QTest::newRow("right edge") << QPoint(250, 100);
         QTest::newRow("bottom right") << QPoint(250, 270);
     }
 

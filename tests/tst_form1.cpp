@@ -10,8 +10,6 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
-#include <QMessageBox>
-#include <QScreen>
 #include <QPushButton>
 #include <QToolButton>
 #include <QAccessible>
@@ -605,64 +603,6 @@ private slots:
         QVERIFY(!icon.isNull());
         QVERIFY(!icon.pixmap(16, 16).isNull());
         QVERIFY(!icon.pixmap(48, 48).isNull());
-    }
-
-    // Boxes that arrive while the operator works, wherever the window stands on the
-    // screen: none covers a lamp or a keying button, none leaves the screen, and two
-    // boxes up together do not hide one another.
-    void boxesNeverHideTheStationsState_data()
-    {
-        QTest::addColumn<QPoint>("windowAt");
-        QTest::newRow("top left") << QPoint(0, 0);
-        QTest::newRow("middle") << QPoint(120, 150);
-        QTest::newRow("right edge") << QPoint(250, 100);
-        QTest::newRow("bottom right") << QPoint(250, 296);
-    }
-
-    void boxesNeverHideTheStationsState()
-    {
-        QFETCH(QPoint, windowAt);
-        Station station;
-        station.window.move(windowAt);
-        station.window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&station.window));
-        const QRect screen = station.window.screen()->availableGeometry();
-        const auto global = [](QWidget *widget) { return QRect(widget->mapToGlobal(QPoint(0, 0)), widget->size()); };
-        const QList<QRect> inSight {global(station.window.Shape1), global(station.window.Shape2),
-                                    global(station.window.cmdPlayTr), global(station.window.cmdStop)};
-        // As long as the real ones, which name a path and a reason.
-        const QString saveFailed = QStringLiteral("Η εγγραφη δεν σωθηκε στο /home/sv1abc/Μηνυματα/cq-contest.wav:\n"
-                                                  "δεν υπαρχει χωρος στη συσκευη. Το αρχειο μενει οπως ηταν.");
-        const QString portFailed = QStringLiteral("Η θυρα COM5 (/dev/serial/by-id/usb-FTDI_FT232R-if00-port0) δεν ανοιγει:\n"
-                                                  "δεν επιτρεπεται η προσβαση: ο χρηστης πρεπει να ανηκει στην ομαδα dialout");
-        const auto shown = [] {
-            QList<QRect> boxes;
-            for (QWidget *top : QApplication::topLevelWidgets()) {
-                if (qobject_cast<QMessageBox *>(top) && top->isVisible())
-                    boxes << top->frameGeometry();
-            }
-            return boxes;
-        };
-        // The box the operator must dismiss is up as soon as show returns: it runs no loop.
-        station.messages.show(portFailed, QStringLiteral("Vendrel9"), IMessageBox::Icon::Warning);
-        QCOMPARE(shown().size(), 1);
-        station.messages.notify(saveFailed, QStringLiteral("Vendrel9"), IMessageBox::Icon::Warning);
-        station.messages.notify(portFailed, QStringLiteral("Vendrel9"), IMessageBox::Icon::Warning);
-        const QList<QRect> boxes = shown();
-        QCOMPARE(boxes.size(), 3);
-        for (const QRect &box : std::as_const(boxes)) {
-            const auto text = [](const QRect &r) {
-                return QStringLiteral("%1,%2 %3x%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
-            };
-            QVERIFY2(screen.contains(box), qPrintable(text(box)));
-            for (const QRect &area : inSight)
-                QVERIFY2(!box.intersects(area), qPrintable(text(box) + QStringLiteral(" over ") + text(area)));
-        }
-        QVERIFY(!boxes.at(0).intersects(boxes.at(1)));
-        for (QWidget *top : QApplication::topLevelWidgets()) {
-            if (qobject_cast<QMessageBox *>(top))
-                top->close();
-        }
     }
 
     void mediaBarIsOneTabStopWorkedByKeys()
