@@ -22,7 +22,9 @@ int main(int argc, char *argv[])
     station.window.show();
     const int result = app.exec();
     // The transmitter is unkeyed by now. What the operator asked to save is written
-    // before the program ends, however slow the disk, while it keeps answering.
+    // before the program ends, however slow the disk, while it keeps answering; the port
+    // is not left open meanwhile.
+    station.serial.giveUpUnansweredClose();
     station.device.finishSaves();
     return result;
 }

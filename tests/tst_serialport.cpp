@@ -242,6 +242,23 @@ private slots:
     // Whatever becomes of the port's helper on air, RTS goes low: a helper that does not
     // acknowledge the drop within its deadline is killed and the kernel hangs the port
     // up; a helper that dies is told at once.
+    // After the event loop, while the exit waits for saves, no deadline runs: a close the
+    // helper has not answered is not left to it, and the port hangs up at once.
+    void closeUnansweredAtTheEndIsNotLeftOpen()
+    {
+        PtyPorts ports;
+        QVERIFY(ports.add(1));
+        SerialPortAdapter port;
+        QVERIFY(openPort(port));
+        const pid_t helper = childNamed("vendrel9-port");
+        QVERIFY(helper > 0);
+        ::kill(helper, SIGSTOP);
+        port.setPortOpen(false);
+        port.giveUpUnansweredClose();
+        QVERIFY(ports.hungUp(1, 5000));
+        QTRY_VERIFY(!running(helper));
+    }
+
     void spoiledHelperNeverHoldsRts_data()
     {
         QTest::addColumn<QString>("spoil");

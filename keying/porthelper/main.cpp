@@ -5,7 +5,7 @@
 // drops RTS.
 //
 // Standard input and output: framed requests (platform/frames.h) answered in order:
-// ["open", device, N], ["rts", "1"], ["rts", "0"], ["close"]; answers ["ok"] or
+// ["open", device, N], ["rts", "1"], ["close"]; answers ["ok"] or
 // ["fail", kind, reason]. Descriptor 3, when given: the unkey socket. Each drop read
 // there ('u' and its number, four bytes little-endian) drops RTS at once, whatever the
 // main thread is doing, and is acknowledged with two bytes: 'a' and the errno of the
@@ -168,12 +168,19 @@ struct Helper
         return g_lastDrop > dropsBeforeOpen;
     }
 
-    bool setRts(bool high)
+    // RTS is only ever dropped through the unkey socket.
+    bool raiseRts()
     {
-        std::lock_guard lock(g_line);
-        if (high && g_lastDrop > dropsBeforeOpen)
-            return answer({"fail", "cancelled", "called off"});
-        return answer(line.setRts(high), line);
+        bool done = false;
+        {
+            // Held across the ioctl, so that a drop cannot come between the check and the
+            // raise; not across the answer, which may wait on a program slow to read.
+            std::lock_guard lock(g_line);
+            if (g_lastDrop > dropsBeforeOpen)
+                return answer({"fail", "cancelled", "called off"});
+            done = line.setRts(true);
+        }
+        return answer(done, line);
     }
 
     bool close()
@@ -190,8 +197,8 @@ struct Helper
         const QByteArray verb = request.value(0);
         if (verb == "open" && request.size() == 3)
             return open(request.at(1), request.at(2).toUInt());
-        if (verb == "rts" && request.size() == 2)
-            return setRts(request.at(1) == "1");
+        if (verb == "rts" && request.size() == 2 && request.at(1) == "1")
+            return raiseRts();
         if (verb == "close")
             return answer(close(), line);
         return answer({"fail", "other", "unknown request"});

@@ -338,3 +338,10 @@ void SerialPortAdapter::setFailureListener(std::function<void()> listener)
 {
     d->failureListener = std::move(listener);
 }
+
+void SerialPortAdapter::giveUpUnansweredClose()
+{
+    if (d->closing)
+        d->client.kill();
+    d->closing = false;
+}
