@@ -235,7 +235,8 @@ public:
     }
 
     // From any thread: the only way in. The inbox's own lock, held for a push, never
-    // the loop's, which the loop holds while it waits on a server that may not answer.
+    // the loop's, which libpulse holds while it dispatches: a caller would wait behind
+    // every callback of every stream.
     void post(std::function<void()> job)
     {
         m_inbox.push(std::move(job));
