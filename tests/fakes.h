@@ -46,45 +46,18 @@ public:
     {
         m_journal << QStringLiteral("serial.PortOpen=%1").arg(open);
         if (!open) {
-            m_held.clear(); // called off: never answered
-            ++m_unkeys;
             m_open = false;
-            rts = false;
-            if (failClose)
-                failLater(QStringLiteral("No such file or directory"));
-            return;
+            return callOff(failClose, QStringLiteral("No such file or directory"));
         }
-        later([this, done] {
-            if (failOpen) {
-                m_error = QStringLiteral("No such file or directory");
-                m_failure = Failure::NotFound;
-            } else {
-                m_open = true;
-            }
-            done(!failOpen);
-        });
+        answer(done, failOpen, QStringLiteral("No such file or directory"), Failure::NotFound, [this] { m_open = true; });
     }
     bool portOpen() const override { return m_open; }
     void setRTSEnable(bool enable, Done done) override
     {
         m_journal << QStringLiteral("serial.RTSEnable=%1").arg(enable);
-        if (!enable) {
-            m_held.clear();
-            ++m_unkeys;
-            rts = false;
-            if (failDrop)
-                failLater(QStringLiteral("Input/output error"));
-            return;
-        }
-        later([this, done] {
-            if (failRaise) {
-                m_error = QStringLiteral("Input/output error");
-                m_failure = Failure::Other;
-            } else {
-                rts = m_open;
-            }
-            done(!failRaise);
-        });
+        if (!enable)
+            return callOff(failDrop, QStringLiteral("Input/output error"));
+        answer(done, failRaise, QStringLiteral("Input/output error"), Failure::Other, [this] { rts = m_open; });
     }
     QString errorString() const override { return m_error; }
     Failure failure() const override { return m_failure; }
@@ -114,6 +87,28 @@ public:
     bool rts = false; // the line as the radio sees it
 
 private:
+    // Whatever was asked before is called off, never answered, and the line is down.
+    void callOff(bool fail, const QString &reason)
+    {
+        m_held.clear();
+        ++m_unkeys;
+        rts = false;
+        if (fail)
+            failLater(reason);
+    }
+    // The answer, from the event loop: `fail` is looked at when it comes, not before.
+    void answer(Done done, const bool &fail, const QString &reason, Failure kind, std::function<void()> succeed)
+    {
+        later([this, done, &fail, reason, kind, succeed] {
+            if (fail) {
+                m_error = reason;
+                m_failure = kind;
+            } else {
+                succeed();
+            }
+            done(!fail);
+        });
+    }
     void later(std::function<void()> answer)
     {
         if (hold)
