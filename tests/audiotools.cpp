@@ -105,22 +105,30 @@ bool soundServerRunning()
     return !qEnvironmentVariableIsEmpty("PULSE_SERVER") && !qEnvironmentVariableIsEmpty("V9_MONITOR");
 }
 
+namespace {
+
+QString pactl(const QStringList &arguments, int *exitCode = nullptr)
+{
+    QProcess process;
+    process.start(QStringLiteral("pactl"), arguments);
+    process.waitForFinished(10000);
+    if (exitCode)
+        *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+} // namespace
+
 int programStreams(const QString &kind)
 {
-    QProcess pactl;
-    pactl.start(QStringLiteral("pactl"), {QStringLiteral("list"), kind});
-    pactl.waitForFinished(10000);
-    return int(QString::fromUtf8(pactl.readAllStandardOutput()).count(QStringLiteral("application.name = \"Vendrel9\"")));
+    return int(pactl({QStringLiteral("list"), kind}).count(QStringLiteral("application.name = \"Vendrel9\"")));
 }
 
 ServerStream programStream(const QString &kind, const QString &applicationId)
 {
-    QProcess pactl;
-    pactl.start(QStringLiteral("pactl"), {QStringLiteral("list"), kind});
-    pactl.waitForFinished(10000);
     ServerStream current;
     const QString wanted = QStringLiteral("application.id = \"%1\"").arg(applicationId);
-    for (const QString &raw : QString::fromUtf8(pactl.readAllStandardOutput()).split(QLatin1Char('\n'))) {
+    for (const QString &raw : pactl({QStringLiteral("list"), kind}).split(QLatin1Char('\n'))) {
         const QString line = raw.trimmed();
         if (line.startsWith(QStringLiteral("Sink Input #")) || line.startsWith(QStringLiteral("Source Output #")))
             current = {line.section(QLatin1Char('#'), 1), QString()};
@@ -137,30 +145,13 @@ ServerStream programStream(const QString &kind, const QString &applicationId)
 
 QString deviceIndex(const QString &kind, const QString &name)
 {
-    QProcess pactl;
-    pactl.start(QStringLiteral("pactl"), {QStringLiteral("list"), QStringLiteral("short"), kind});
-    pactl.waitForFinished(10000);
-    for (const QString &line : QString::fromUtf8(pactl.readAllStandardOutput()).split(QLatin1Char('\n'))) {
+    for (const QString &line : pactl({QStringLiteral("list"), QStringLiteral("short"), kind}).split(QLatin1Char('\n'))) {
         const QStringList fields = line.split(QLatin1Char('\t'));
         if (fields.size() > 1 && fields[1] == name)
             return fields[0];
     }
     return {};
 }
-
-namespace {
-
-QString pactl(const QStringList &arguments, int *exitCode = nullptr)
-{
-    QProcess process;
-    process.start(QStringLiteral("pactl"), arguments);
-    process.waitForFinished(10000);
-    if (exitCode)
-        *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-}
-
-} // namespace
 
 bool setSourceVolume(const QString &source, double factor)
 {
