@@ -1,9 +1,11 @@
 #pragma once
 
+#include "scopedenv.h"
 #include "serialport.h"
 
 #include <QDir>
 #include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <optional>
@@ -28,6 +30,30 @@ inline bool raiseRts(ISerialPort &port)
 {
     return settle([&port](ISerialPort::Done done) { port.setRTSEnable(true, std::move(done)); });
 }
+
+// ΔΙΑΚΟΠΗ at the port: RTS dropped and the port closed, neither waited for.
+inline void unkeyPort(ISerialPort &port)
+{
+    port.setRTSEnable(false);
+    port.setPortOpen(false);
+}
+
+// The user's own link naming the device of COMn, in a configuration folder of the test's
+// own while it lives.
+struct ComLink
+{
+    explicit ComLink(int com) : m_com(com) {}
+    bool to(const QString &target) const
+    {
+        return QDir().mkpath(config.filePath(QStringLiteral("vendrel9")))
+            && QFile::link(target, config.filePath(QStringLiteral("vendrel9/com%1").arg(m_com)));
+    }
+    QTemporaryDir config;
+
+private:
+    int m_com;
+    ScopedEnv m_home {"XDG_CONFIG_HOME", QFile::encodeName(config.path())};
+};
 
 // The running child of this process named `name` (a helper), or -1.
 inline pid_t childNamed(const QByteArray &name)

@@ -146,8 +146,7 @@ private slots:
         int told = 0;
         port.setFailureListener([&told] { ++told; });
         ports.setFault(5, "gone", true);
-        port.setRTSEnable(false);
-        port.setPortOpen(false);
+        unkeyPort(port);
         QTRY_COMPARE(told, 1);
         QVERIFY(!port.errorString().isEmpty());
         QTRY_COMPARE(ports.rts(5), 0);
@@ -183,8 +182,7 @@ private slots:
         QTest::qWait(500);
         const double used = cpu() - before;
         QVERIFY2(used < 0.2, qPrintable(QString::number(used)));
-        port.setRTSEnable(false);
-        port.setPortOpen(false);
+        unkeyPort(port);
     }
 
     // A USB adapter given a COM number by the user's own link: that device is keyed, and
@@ -193,13 +191,8 @@ private slots:
     {
         PtyPorts ports;
         QVERIFY(ports.add(6)); // /dev/ttyS5 stands for the adapter
-        QTemporaryDir config;
-        QVERIFY(QDir().mkpath(config.filePath(QStringLiteral("vendrel9"))));
-        QVERIFY(QFile::link(QStringLiteral("/dev/ttyS5"), config.filePath(QStringLiteral("vendrel9/com5"))));
-        const QByteArray old = qgetenv("XDG_CONFIG_HOME");
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
-        const auto restore = qScopeGuard([old] { qputenv("XDG_CONFIG_HOME", old); });
-
+        const ComLink link(5);
+        QVERIFY(link.to(QStringLiteral("/dev/ttyS5")));
         QCOMPARE(portDeviceName(5), QStringLiteral("/dev/ttyS5"));
         QCOMPARE(portDeviceName(4), QStringLiteral("/dev/ttyS3")); // no link: the platform's
         QCOMPARE(portDeviceName(1), QStringLiteral("/dev/ttyS0"));
@@ -221,14 +214,9 @@ private slots:
     {
         PtyPorts ports;
         QVERIFY(ports.add(4));
-        QTemporaryDir config;
-        QVERIFY(QDir().mkpath(config.filePath(QStringLiteral("vendrel9"))));
+        const ComLink link(4);
         const QString missing = QStringLiteral("/dev/serial/by-id/usb-v9-unplugged-if00-port0");
-        QVERIFY(QFile::link(missing, config.filePath(QStringLiteral("vendrel9/com4"))));
-        const QByteArray old = qgetenv("XDG_CONFIG_HOME");
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
-        const auto restore = qScopeGuard([old] { qputenv("XDG_CONFIG_HOME", old); });
-
+        QVERIFY(link.to(missing));
         SerialPortAdapter port;
         port.setCommPort(4);
         QVERIFY(!openPort(port));
@@ -288,8 +276,7 @@ private slots:
         else
             ::kill(helper, SIGKILL);
         if (unkey) {
-            port.setRTSEnable(false);
-            port.setPortOpen(false);
+            unkeyPort(port);
         }
         // A killed helper drops RTS by the kernel's hang-up, which the shim cannot log.
         QTRY_VERIFY_WITH_TIMEOUT(ports.rts(1) == 0 || ports.hungUp(1, 0), 5000);
@@ -301,8 +288,7 @@ private slots:
         QVERIFY2(openPort(port), qPrintable(port.errorString()));
         QVERIFY(raiseRts(port));
         QCOMPARE(ports.rts(1), 1);
-        port.setRTSEnable(false);
-        port.setPortOpen(false);
+        unkeyPort(port);
         QTRY_COMPARE(ports.rts(1), 0);
     }
 
@@ -322,8 +308,7 @@ private slots:
         bool answered = false;
         port.setPortOpen(true, [&](bool) { answered = true; });
         QTest::qWait(200);
-        port.setRTSEnable(false);
-        port.setPortOpen(false);
+        unkeyPort(port);
         ports.setFault(1, "stall", false);
         QTest::qWait(1000);
         QVERIFY(!answered);
@@ -337,13 +322,9 @@ private slots:
     {
         PtyPorts ports;
         QVERIFY(ports.add(1));
-        QTemporaryDir config;
-        QVERIFY(QDir().mkpath(config.filePath(QStringLiteral("vendrel9"))));
-        const QString odd = config.filePath(QStringLiteral("usb\nadapter"));
-        QVERIFY(QFile::link(odd, config.filePath(QStringLiteral("vendrel9/com3"))));
-        const QByteArray old = qgetenv("XDG_CONFIG_HOME");
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
-        const auto restore = qScopeGuard([old] { qputenv("XDG_CONFIG_HOME", old); });
+        const ComLink link(3);
+        const QString odd = link.config.filePath(QStringLiteral("usb\nadapter"));
+        QVERIFY(link.to(odd));
         SerialPortAdapter port;
         port.setCommPort(3);
         QVERIFY(!openPort(port));
@@ -353,20 +334,17 @@ private slots:
         QVERIFY2(openPort(port), qPrintable(port.errorString()));
         QVERIFY(raiseRts(port));
         QCOMPARE(ports.rts(1), 1);
-        port.setRTSEnable(false);
-        port.setPortOpen(false);
+        unkeyPort(port);
         // Nothing of the port is held once closed.
         QVERIFY(ports.hungUp(1, 5000));
     }
 
     void withoutTheShimFolderNoTtyOpens()
     {
-        const QByteArray saved = qgetenv("V9_SHIM_DIR");
-        qunsetenv("V9_SHIM_DIR");
+        const ScopedEnv noShimFolder("V9_SHIM_DIR");
         SerialPortAdapter port;
         port.setCommPort(1);
         QVERIFY(!openPort(port));
-        qputenv("V9_SHIM_DIR", saved);
     }
 };
 
