@@ -1,6 +1,5 @@
 #include "boxplacement.h"
-#include "fakes.h"
-#include "form1.h"
+#include "fakestation.h"
 #include "lamp.h"
 #include "mediabar.h"
 #include "popupguard.h"
@@ -346,19 +345,12 @@ private slots:
     void oneClickOnStopUnkeysWhateverIsOpen()
     {
         QFETCH(QString, open);
-        Journal journal;
-        FakeAudioDevice device {journal};
-        FakeSerialPort serial {journal};
-        FakeFileDialog dialog {journal};
-        FakeMessageBox messages {journal};
-        Form1 form {device, serial, dialog, messages};
+        FakeStation station;
+        Form1 &form = station.form;
         PopupGuard guard {{form.cmdStop}, nullptr};
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
-        device.openable << QStringLiteral("/m/cq.wav");
-        form.Text1->setText(QStringLiteral("/m/cq.wav"));
-        form.cmdPlayTr->click();
-        QTRY_VERIFY(serial.rts);
+        QVERIFY(station.keyOn());
         QWindow *window = form.windowHandle();
         const QPoint stop = global(form.cmdStop).center();
         QWindow *pressed = window;
@@ -399,8 +391,8 @@ private slots:
         if (!released)
             released = window;
         QTest::mouseRelease(released, Qt::LeftButton, {}, released->mapFromGlobal(stop));
-        QVERIFY(!serial.rts);
-        QCOMPARE(journal.count(QStringLiteral("serial.RTSEnable=0")), 1);
+        QVERIFY(!station.serial.rts);
+        QCOMPARE(station.journal.count(QStringLiteral("serial.RTSEnable=0")), 1);
         QVERIFY(form.Shape2->isVisible());
         QVERIFY(!QApplication::activePopupWidget());
         QTRY_VERIFY(!QToolTip::isVisible());

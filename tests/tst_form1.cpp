@@ -1,5 +1,4 @@
-#include "fakes.h"
-#include "form1.h"
+#include "fakestation.h"
 #include "lamp.h"
 #include "mediabar.h"
 #include "qtfiledialog.h"
@@ -20,14 +19,8 @@ class TestForm1 : public QObject
 {
     Q_OBJECT
 
-    struct Rig
+    struct Rig : FakeStation
     {
-        Journal journal;
-        FakeAudioDevice device {journal};
-        FakeSerialPort serial {journal};
-        FakeFileDialog dialog {journal};
-        FakeMessageBox messages {journal};
-        Form1 form {device, serial, dialog, messages};
         Rig()
         {
             form.show();
@@ -144,8 +137,7 @@ private slots:
     {
         Rig rig;
         Form1 &f = rig.form;
-        rig.device.openable << QStringLiteral("/m/cq.wav");
-        f.Text1->setText(QStringLiteral("/m/cq.wav"));
+        rig.bind();
         f.Text1->setFocus();
         f.Text1->selectAll();
         QTest::keyClick(f.Text1, Qt::Key_Tab, Qt::ShiftModifier);
@@ -178,8 +170,7 @@ private slots:
     {
         Rig rig;
         Form1 &f = rig.form;
-        rig.device.openable << QStringLiteral("/m/cq.wav");
-        f.Text1->setText(QStringLiteral("/m/cq.wav"));
+        rig.bind();
         rig.serial.failOpen = true;
         f.cmdPlayTr->setFocus();
         for (int press = 0; press < 2; ++press) {
@@ -266,10 +257,7 @@ private slots:
     void deviceProblemsAreToldWithoutABlockingBox()
     {
         Rig rig;
-        rig.device.openable << QStringLiteral("/m/cq.wav");
-        rig.form.Text1->setText(QStringLiteral("/m/cq.wav"));
-        rig.form.cmdPlayTr->click();
-        QTRY_VERIFY(rig.serial.rts);
+        QVERIFY(rig.keyOn());
         rig.device.record();
         rig.device.cutRecording(QStringLiteral("No space left on device"));
         rig.device.saveError = QStringLiteral("Permission denied");
@@ -441,8 +429,7 @@ private slots:
             return flags;
         };
         QCOMPARE(enabled(), QStringLiteral("00000")); // closed: all grey
-        rig.device.openable << QStringLiteral("/m/cq.wav");
-        rig.form.Text1->setText(QStringLiteral("/m/cq.wav"));
+        rig.bind();
         QCOMPARE(enabled(), QStringLiteral("11001")); // start, play, record
         QTest::mouseClick(bar->button(MediaBar::Play), Qt::LeftButton);
         QCOMPARE(enabled(), QStringLiteral("10110")); // start, pause, stop
@@ -471,11 +458,8 @@ private slots:
     {
         Rig rig;
         MediaBar *bar = rig.form.MMControl1;
-        rig.form.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&rig.form));
         rig.device.frames = 10 * 48000;
-        rig.device.openable << QStringLiteral("/m/cq.wav");
-        rig.form.Text1->setText(QStringLiteral("/m/cq.wav"));
+        rig.bind();
         QCOMPARE(bar->positionText(), QStringLiteral("Θεση 0:00 απο 0:10"));
         QCOMPARE(bar->shownProgress(), 0.0);
         QVERIFY(bar->accessibleDescription().contains(bar->positionText()));
@@ -520,8 +504,7 @@ private slots:
     {
         Rig rig;
         MediaBar *bar = rig.form.MMControl1;
-        rig.device.openable << QStringLiteral("/m/cq.wav");
-        rig.form.Text1->setText(QStringLiteral("/m/cq.wav"));
+        rig.bind();
         const auto top = [bar](double fraction) {
             const QImage image = bar->grab().toImage();
             return image.pixelColor(2 + int((image.width() - 11) * fraction), 1);
@@ -609,8 +592,7 @@ private slots:
     {
         Rig rig;
         MediaBar *bar = rig.form.MMControl1;
-        rig.device.openable << QStringLiteral("/m/cq.wav");
-        rig.form.Text1->setText(QStringLiteral("/m/cq.wav"));
+        rig.bind();
         bar->setFocus();
         QCOMPARE(bar->currentButton(), int(MediaBar::Play));
         rig.journal.clear();
