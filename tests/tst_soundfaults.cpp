@@ -11,6 +11,7 @@
 #include "mediabar.h"
 #include "ptyports.h"
 #include "realstation.h"
+#include "scopedenv.h"
 #include "serialportadapter.h"
 #include "wavedevice.h"
 
@@ -37,13 +38,15 @@ namespace {
 // machine passes, a handler that waits on the server or the disk does not.
 constexpr qint64 kHandlerBoundMs = 250;
 
-qint64 timed(const std::function<void()> &action)
-{
-    QElapsedTimer clock;
-    clock.start();
-    action();
-    return clock.elapsed();
-}
+// The statements given return within that bound.
+#define VERIFY_QUICK(...)                                                    \
+    do {                                                                     \
+        QElapsedTimer clock;                                                 \
+        clock.start();                                                       \
+        __VA_ARGS__;                                                         \
+        const qint64 took = clock.elapsed();                                 \
+        QVERIFY2(took < kHandlerBoundMs, qPrintable(QString::number(took))); \
+    } while (false)
 
 qint64 serverPid()
 {
@@ -96,17 +99,21 @@ class TestSoundFaults : public QObject
     struct Station : RealStation
     {
         Station() { form.show(); }
+        // The path typed in, and the device done with it.
+        bool bind(const QString &path)
+        {
+            form.Text1->setText(path);
+            return settled(device);
+        }
     };
 
     // On air, then off again, each handler timed; RTS as the shim saw it.
     static void keyAndUnkey(Station &s, PtyPorts &ports)
     {
-        const qint64 keying = timed([&] { s.form.cmdPlayTr->click(); });
-        QVERIFY2(keying < kHandlerBoundMs, qPrintable(QString::number(keying)));
+        VERIFY_QUICK(s.form.cmdPlayTr->click());
         QTRY_COMPARE(ports.rts(1), 1);
         QTRY_VERIFY(s.form.Shape1->isVisible());
-        const qint64 unkeying = timed([&] { s.form.cmdStop->click(); });
-        QVERIFY2(unkeying < kHandlerBoundMs, qPrintable(QString::number(unkeying)));
+        VERIFY_QUICK(s.form.cmdStop->click());
         QTRY_COMPARE(ports.rts(1), 0);
         QVERIFY(s.form.Shape2->isVisible());
         QVERIFY(!s.serial.portOpen());
@@ -129,8 +136,7 @@ private slots:
         PtyPorts ports;
         QVERIFY(ports.add(1));
         Station s;
-        s.form.Text1->setText(m_tone);
-        QVERIFY(settled(s.device));
+        QVERIFY(s.bind(m_tone));
         FrozenServer frozen;
         QVERIFY(frozen.isValid());
         keyAndUnkey(s, ports);
@@ -141,8 +147,7 @@ private slots:
         QVERIFY(s.messages.texts.isEmpty());
         // Keying again while frozen is as quick, and the bar's own play too.
         keyAndUnkey(s, ports);
-        const qint64 bar = timed([&] { s.device.play(IAudioDevice::Output::Desk); s.device.stop(); s.device.record(); s.device.stop(); });
-        QVERIFY2(bar < kHandlerBoundMs, qPrintable(QString::number(bar)));
+        VERIFY_QUICK(s.device.play(IAudioDevice::Output::Desk); s.device.stop(); s.device.record(); s.device.stop());
         frozen.thaw();
         QTRY_VERIFY_WITH_TIMEOUT(s.device.soundAvailable(), 5000);
         QVERIFY(!s.form.MMControl1->toolTip().contains(QStringLiteral("διακομιστης ηχου")));
@@ -155,8 +160,7 @@ private slots:
         PtyPorts ports;
         QVERIFY(ports.add(1));
         Station s;
-        s.form.Text1->setText(m_tone);
-        QVERIFY(settled(s.device));
+        QVERIFY(s.bind(m_tone));
         {
             FrozenServer frozen;
             QVERIFY(frozen.isValid());
@@ -179,8 +183,7 @@ private slots:
         PtyPorts ports;
         QVERIFY(ports.add(1));
         Station s;
-        s.form.Text1->setText(m_tone);
-        QVERIFY(settled(s.device));
+        QVERIFY(s.bind(m_tone));
         s.form.cmdPlayTr->click();
         QTRY_COMPARE(ports.rts(1), 1);
         QTRY_COMPARE(s.device.mode(), Mode::Playing);
@@ -188,19 +191,13 @@ private slots:
         QVERIFY(frozen.isValid());
         QTest::qWait(200);
         // The bar's record while keyed and frozen, then unkey: nothing waits.
-        const qint64 record = timed([&] {
-            s.form.MMControl1->button(MediaBar::Stop)->click();
-            s.device.record();
-        });
-        QVERIFY2(record < kHandlerBoundMs, qPrintable(QString::number(record)));
-        const qint64 unkeying = timed([&] { s.form.cmdStop->click(); });
-        QVERIFY2(unkeying < kHandlerBoundMs, qPrintable(QString::number(unkeying)));
+        VERIFY_QUICK(s.form.MMControl1->button(MediaBar::Stop)->click(); s.device.record());
+        VERIFY_QUICK(s.form.cmdStop->click());
         QTRY_COMPARE(ports.rts(1), 0);
         // A stream the frozen server never answers ends by its deadline.
         QTRY_COMPARE_WITH_TIMEOUT(s.device.mode(), Mode::Stopped, 5000);
         QCOMPARE(s.device.length(), qint64(3 * 48000)); // the message is whole
-        const qint64 closing = timed([&] { s.form.close(); });
-        QVERIFY2(closing < kHandlerBoundMs, qPrintable(QString::number(closing)));
+        VERIFY_QUICK(s.form.close());
     }
 
     void stalledDiskNeverHoldsTheWindow()
@@ -217,13 +214,11 @@ private slots:
 
         // Bound while the disk is away: typing and binding return at once.
         QVERIFY(QFile(flag).open(QIODevice::WriteOnly));
-        const qint64 binding = timed([&] { s.form.Text1->setText(stalled); });
-        QVERIFY2(binding < kHandlerBoundMs, qPrintable(QString::number(binding)));
+        VERIFY_QUICK(s.form.Text1->setText(stalled));
         QTest::qWait(300);
         QVERIFY(s.device.busy()); // the open is still waiting on the disk
         keyAndUnkey(s, ports);
-        const qint64 typing = timed([&] { QTest::keyClicks(s.form.Text1, QStringLiteral("x")); });
-        QVERIFY2(typing < kHandlerBoundMs, qPrintable(QString::number(typing)));
+        VERIFY_QUICK(QTest::keyClicks(s.form.Text1, QStringLiteral("x")));
         QTest::keyClick(s.form.Text1, Qt::Key_Backspace);
         QFile::remove(flag);
         QTRY_VERIFY_WITH_TIMEOUT(!s.device.busy(), 10000);
@@ -234,17 +229,14 @@ private slots:
         QTRY_COMPARE(s.device.mode(), Mode::Playing);
         QVERIFY(QFile(flag).open(QIODevice::WriteOnly));
         QTest::qWait(1500); // the ring runs dry and the reader waits on the disk
-        const qint64 unkeying = timed([&] { s.form.cmdStop->click(); });
-        QVERIFY2(unkeying < kHandlerBoundMs, qPrintable(QString::number(unkeying)));
+        VERIFY_QUICK(s.form.cmdStop->click());
         QTRY_COMPARE(ports.rts(1), 0);
         QCOMPARE(s.device.mode(), Mode::Stopped);
         // Another file can be bound and played while the stuck reader waits on.
-        const qint64 rebinding = timed([&] { s.form.Text1->setText(m_tone); });
-        QVERIFY2(rebinding < kHandlerBoundMs, qPrintable(QString::number(rebinding)));
+        VERIFY_QUICK(s.form.Text1->setText(m_tone));
         QVERIFY(settled(s.device));
         QCOMPARE(s.device.mode(), Mode::Stopped);
-        const qint64 closing = timed([&] { s.form.close(); });
-        QVERIFY2(closing < kHandlerBoundMs, qPrintable(QString::number(closing)));
+        VERIFY_QUICK(s.form.close());
     }
 
     // A take whose temporary file can grow no more (a full temporary folder, here a file
@@ -261,8 +253,7 @@ private slots:
                 told = reason;
         });
         // The stall shim fills the temporary folder at a second and a half of 48 kHz floats.
-        qputenv("V9_TAKE_LIMIT", "262144");
-        const auto unlimit = qScopeGuard([] { qunsetenv("V9_TAKE_LIMIT"); });
+        const ScopedEnv limit("V9_TAKE_LIMIT", "262144");
         device.record();
         // The test source hands out seconds at once: the cut may come at the first audio.
         QTRY_VERIFY_WITH_TIMEOUT(!told.isEmpty(), 10000);
@@ -285,8 +276,7 @@ private slots:
         QVERIFY(ports.add(1));
         Station s;
         const QString path = m_dir.filePath(QStringLiteral("on-air-save.wav"));
-        s.form.Text1->setText(path);
-        QVERIFY(settled(s.device));
+        QVERIFY(s.bind(path));
         s.form.MMControl1->button(MediaBar::Record)->click();
         QTRY_VERIFY_WITH_TIMEOUT(s.device.length() > 3 * 48000, 10000);
         s.form.MMControl1->button(MediaBar::Stop)->click();
@@ -320,8 +310,7 @@ private slots:
         QVERIFY(ports.add(1));
         Station s;
         const QString path = m_dir.filePath(QStringLiteral("on-air-take.wav"));
-        s.form.Text1->setText(path);
-        QVERIFY(settled(s.device));
+        QVERIFY(s.bind(path));
         s.form.MMControl1->button(MediaBar::Record)->click();
         QTRY_VERIFY_WITH_TIMEOUT(s.device.length() > 48000, 10000);
         MonitorRecorder monitor;
@@ -378,12 +367,8 @@ private slots:
         QTemporaryDir share;
         const QString path = share.filePath(QStringLiteral("slow.wav"));
         QVERIFY(writeTone(path, 1000, 2.0, 48000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
-        qputenv("V9_SHARE_DIR", QFile::encodeName(share.path()));
-        qputenv("V9_SHARE_READ_MS", "150");
-        const auto fast = qScopeGuard([] {
-            qunsetenv("V9_SHARE_DIR");
-            qunsetenv("V9_SHARE_READ_MS");
-        });
+        const ScopedEnv slowShare("V9_SHARE_DIR", QFile::encodeName(share.path()));
+        const ScopedEnv slowReads("V9_SHARE_READ_MS", "150");
         WaveDevice device;
         MonitorRecorder monitor;
         for (int round = 0; round < 3; ++round) {
@@ -409,17 +394,10 @@ private slots:
     {
         QTemporaryDir temporary;
         const QString stall = temporary.filePath(QStringLiteral("stalled"));
-        QVERIFY(QDir().mkpath(temporary.filePath(QStringLiteral("tmp"))));
-        const QByteArray oldTemp = qgetenv("TMPDIR");
-        qputenv("TMPDIR", QFile::encodeName(temporary.filePath(QStringLiteral("tmp"))));
-        qputenv("V9_SHARE_DIR", QFile::encodeName(temporary.filePath(QStringLiteral("tmp"))));
-        qputenv("V9_SHARE_STALL", QFile::encodeName(stall));
-        const auto restore = qScopeGuard([&] {
-            QFile::remove(stall);
-            qputenv("TMPDIR", oldTemp);
-            qunsetenv("V9_SHARE_DIR");
-            qunsetenv("V9_SHARE_STALL");
-        });
+        const QByteArray tmp = QFile::encodeName(temporary.filePath(QStringLiteral("tmp")));
+        QVERIFY(QDir().mkpath(QFile::decodeName(tmp)));
+        const ScopedEnv tmpdir("TMPDIR", tmp), share("V9_SHARE_DIR", tmp), stalls("V9_SHARE_STALL", QFile::encodeName(stall));
+        const auto unstall = qScopeGuard([&] { QFile::remove(stall); });
         WaveDevice device;
         QVERIFY(openAndSettle(device, m_dir.filePath(QStringLiteral("stalled-take.wav"))));
         QString told;
