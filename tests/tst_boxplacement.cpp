@@ -1,5 +1,5 @@
 #include "boxplacement.h"
-#include "fakestation.h"
+#include "stations.h"
 #include "lamp.h"
 #include "mediabar.h"
 #include "popupguard.h"

@@ -2,15 +2,11 @@
 // serial port under the modem-line shim, real files on disk for saving.
 #include "audiotools.h"
 #include "devicetools.h"
-#include "fakes.h"
 #include "content.h"
-#include "form1.h"
 #include "lamp.h"
 #include "mediabar.h"
 #include "ptyports.h"
-#include "realstation.h"
-#include "serialportadapter.h"
-#include "wavedevice.h"
+#include "stations.h"
 
 #include <QDir>
 #include <QFile>

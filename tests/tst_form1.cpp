@@ -1,4 +1,4 @@
-#include "fakestation.h"
+#include "stations.h"
 #include "lamp.h"
 #include "mediabar.h"
 #include "qtfiledialog.h"
@@ -198,20 +198,13 @@ private slots:
     // which unkeys while the dialog is up; Escape in the window calls the dialog off.
     void fileDialogLeavesOnlyTheUnkeyLive()
     {
-        Journal journal;
-        FakeAudioDevice device {journal};
-        FakeSerialPort serial {journal};
-        QtFileDialog dialog;
-        FakeMessageBox messages {journal};
-        Form1 form {device, serial, dialog, messages};
+        StationOn<FakeAudioDevice, FakeSerialPort, QtFileDialog> station;
+        auto [form, serial, dialog] = std::tie(station.form, station.serial, station.dialog);
         dialog.setParentWidget(&form);
         dialog.keepLive(form.cmdStop);
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
-        device.openable << QStringLiteral("/m/cq.wav");
-        form.Text1->setText(QStringLiteral("/m/cq.wav"));
-        form.cmdPlayTr->click();
-        QTRY_VERIFY(serial.rts);
+        QVERIFY(station.keyOn());
         form.cmdWav->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(dialog.isShown(), 20000);
         QTest::keyClicks(form.Text1, QStringLiteral("x"));

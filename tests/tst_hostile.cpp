@@ -3,10 +3,8 @@
 // closed or open on something it can really use.
 #include "audiotools.h"
 #include "devicetools.h"
-#include "fakes.h"
-#include "form1.h"
 #include "mediabar.h"
-#include "wavedevice.h"
+#include "stations.h"
 #include "wavtools.h"
 
 #include <QDir>
@@ -28,14 +26,8 @@ class TestHostile : public QObject
 {
     Q_OBJECT
 
-    struct Rig
+    struct Rig : StationOn<WaveDevice, FakeSerialPort>
     {
-        Journal journal;
-        WaveDevice device;
-        FakeSerialPort serial {journal};
-        FakeFileDialog dialog {journal};
-        FakeMessageBox messages {journal};
-        Form1 form {device, serial, dialog, messages};
         Rig() { form.show(); }
     };
 

@@ -5,15 +5,11 @@
 // chose remembered by the server.
 #include "audiotools.h"
 #include "devicetools.h"
-#include "fakes.h"
-#include "form1.h"
 #include "lamp.h"
 #include "mediabar.h"
 #include "ptyports.h"
-#include "realstation.h"
+#include "stations.h"
 #include "scopedenv.h"
-#include "serialportadapter.h"
-#include "wavedevice.h"
 
 #include <QDir>
 #include <QElapsedTimer>
