@@ -6,7 +6,6 @@
 #include "station.h"
 
 #include <QLabel>
-#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>

@@ -10,16 +10,12 @@
 
 #include <QDir>
 #include <QFile>
-#include <QLabel>
-#include <QLineEdit>
 #include <QProcess>
-#include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <sndfile.h>
 #include <atomic>
-#include <cstdio>
 #include <fcntl.h>
 #include <thread>
 #include <csignal>

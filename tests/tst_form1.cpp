@@ -6,13 +6,10 @@
 
 #include <QAction>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
-#include <QPushButton>
 #include <QToolButton>
 #include <QAccessible>
-#include <QTimer>
 #include <QtTest>
 
 class TestForm1 : public QObject

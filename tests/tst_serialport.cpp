@@ -2,10 +2,8 @@
 #include "ptyports.h"
 #include "serialportadapter.h"
 
-#include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
