@@ -63,14 +63,6 @@ public:
     Failure failure() const override { return m_failure; }
     QString portName() const override { return QStringLiteral("/dev/ttyS%1").arg(m_port - 1); }
     void setFailureListener(std::function<void()> listener) override { m_failureListener = std::move(listener); }
-    // The port fails with nobody waiting, as the real one tells it.
-    void failLater(const QString &reason, Failure kind = Failure::Other)
-    {
-        m_error = reason;
-        m_failure = kind;
-        if (m_failureListener)
-            m_failureListener();
-    }
     void answerHeld()
     {
         const auto held = std::move(m_held);
@@ -87,14 +79,19 @@ public:
     bool rts = false; // the line as the radio sees it
 
 private:
-    // Whatever was asked before is called off, never answered, and the line is down.
+    // Whatever was asked before is called off, never answered, and the line is down; a
+    // failure then is told with nobody waiting, as the real port tells it.
     void callOff(bool fail, const QString &reason)
     {
         m_held.clear();
         ++m_unkeys;
         rts = false;
-        if (fail)
-            failLater(reason);
+        if (!fail)
+            return;
+        m_error = reason;
+        m_failure = Failure::Other;
+        if (m_failureListener)
+            m_failureListener();
     }
     // The answer, from the event loop: `fail` is looked at when it comes, not before.
     void answer(Done done, const bool &fail, const QString &reason, Failure kind, std::function<void()> succeed)
@@ -165,19 +162,16 @@ class FakeMessageBox final : public IMessageBox
 {
 public:
     explicit FakeMessageBox(Journal &journal) : m_journal(journal) {}
-    void show(const QString &text, const QString &caption, Icon icon) override
-    {
-        m_journal << QStringLiteral("message[%1|%2]").arg(caption).arg(icon == Icon::None ? 0 : 1);
-        texts << text;
-    }
-    void notify(const QString &text, const QString &caption, Icon icon) override
-    {
-        m_journal << QStringLiteral("notice[%1|%2]").arg(caption).arg(icon == Icon::None ? 0 : 1);
-        texts << text;
-    }
+    void show(const QString &text, const QString &caption, Icon icon) override { tell("message", text, caption, icon); }
+    void notify(const QString &text, const QString &caption, Icon icon) override { tell("notice", text, caption, icon); }
     QStringList texts;
 
 private:
+    void tell(const char *how, const QString &text, const QString &caption, Icon icon)
+    {
+        m_journal << QStringLiteral("%1[%2|%3]").arg(QLatin1String(how), caption).arg(icon == Icon::None ? 0 : 1);
+        texts << text;
+    }
     Journal &m_journal;
 };
 
@@ -252,18 +246,12 @@ public:
         if (m_listener)
             m_listener();
     }
-    void cutRecording(const QString &reason)
+    // A recording ends with a problem (cut short, or clipped), as the real device tells it.
+    void endTake(Problem problem, const QString &what)
     {
         setMode(Mode::Stopped);
         if (m_problems)
-            m_problems(Problem::RecordingCut, m_path, reason);
-    }
-    // A recording ends that reached full scale, as the real device tells it.
-    void endClippedTake(const QString &places)
-    {
-        setMode(Mode::Stopped);
-        if (m_problems)
-            m_problems(Problem::TakeClipped, m_path, places);
+            m_problems(problem, m_path, what);
     }
 
     QStringList openable;

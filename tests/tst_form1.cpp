@@ -249,11 +249,11 @@ private slots:
         Rig rig;
         QVERIFY(rig.keyOn());
         rig.device.record();
-        rig.device.cutRecording(QStringLiteral("No space left on device"));
+        rig.device.endTake(IAudioDevice::Problem::RecordingCut, QStringLiteral("No space left on device"));
         rig.device.saveError = QStringLiteral("Permission denied");
         rig.form.cmdSave->click();
         rig.device.record();
-        rig.device.endClippedTake(QStringLiteral("3 σημεια, το μακρυτερο 12 ms, το πρωτο στο 0:02.4"));
+        rig.device.endTake(IAudioDevice::Problem::TakeClipped, QStringLiteral("3 σημεια, το μακρυτερο 12 ms, το πρωτο στο 0:02.4"));
         QCOMPARE(rig.journal.filter(QStringLiteral("notice[")),
                  (QStringList {"notice[Vendrel9|1]", "notice[Vendrel9|1]", "notice[Vendrel9|1]"}));
         QVERIFY(rig.journal.filter(QStringLiteral("message[")).isEmpty());
