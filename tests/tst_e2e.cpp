@@ -62,14 +62,14 @@ class TestEndToEnd : public QObject
             }
         }
 
-        QString xdotool(const QStringList &args)
+        QString xdotool(const QStringList &args, int timeoutMs = 10000)
         {
             QProcess p;
             QStringList env = QProcess::systemEnvironment();
             env << QStringLiteral("DISPLAY=") + display;
             p.setEnvironment(env);
             p.start(QStringLiteral("xdotool"), args);
-            p.waitForFinished(10000);
+            p.waitForFinished(timeoutMs);
             return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
         }
 
@@ -93,15 +93,20 @@ class TestEndToEnd : public QObject
             app.start(QStringLiteral(V9_BINARY), arguments);
             if (!app.waitForStarted())
                 return false;
+            // A busy machine takes its time to start a Qt program.
             window = xdotool({QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"),
-                              QStringLiteral("--name"), QStringLiteral("VALDOR")})
+                              QStringLiteral("--name"), QStringLiteral("VALDOR")}, 30000)
                          .section(QLatin1Char('\n'), 0, 0);
-            if (window.isEmpty())
+            if (window.isEmpty()) {
+                qWarning("the window did not show");
                 return false;
+            }
             const QString geometry = xdotool({QStringLiteral("getwindowgeometry"), window});
             const int height = geometry.section(QStringLiteral("Geometry: "), 1).section(QLatin1Char('x'), 1).toInt();
             menuHeight = height - 304;
             xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), window});
+            if (menuHeight <= 0)
+                qWarning("the window has no menu bar: %s", qPrintable(geometry));
             return menuHeight > 0;
         }
 
@@ -166,8 +171,10 @@ class TestEndToEnd : public QObject
             const QVector<float> heard = monitor.stop();
             if (ports.rts(1) != 1)
                 return QStringLiteral("RTS fell while the tone played");
-            const double hz = toneFrequency(heard, 48000);
-            return qAbs(hz - 1000) < 15 ? QString() : QStringLiteral("heard %1 Hz, not the tone").arg(hz);
+            // A second of it at least: a loaded machine breaks the sound up (see
+            // onAirPeriodKeysWhileTheToneIsHeard for the tone itself).
+            const qsizetype cycles = toneCycles(heard);
+            return cycles >= 1000 ? QString() : QStringLiteral("heard %1 cycles of the tone").arg(cycles);
         }
         // Everything under the session's private home, as paths relative to it.
         QStringList homeFiles() const
@@ -260,8 +267,15 @@ private slots:
         QVERIFY(ports.add(1));
         Session s(ports, m_display);
         QVERIFY(s.start());
-        const QString missing = s.goOnAir(m_tone); // still keyed while it played
-        QVERIFY2(missing.isEmpty(), qPrintable(missing));
+        s.typePath(m_tone);
+        MonitorRecorder monitor;
+        s.clickPlayTransmit();
+        QVERIFY(waitFor([&] { return ports.rts(1) == 1; }, 5000));
+        QThread::msleep(1500);
+        const QVector<float> heard = monitor.stop();
+        QCOMPARE(ports.rts(1), 1); // still keyed while it played
+        const double hz = toneFrequency(heard, 48000);
+        QVERIFY2(qAbs(hz - 1000) < 15, qPrintable(QString::number(hz)));
         s.clickStop();
         QVERIFY(waitFor([&] { return ports.rts(1) == 0; }, 5000));
         QVERIFY(s.running());
