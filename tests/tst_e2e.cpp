@@ -167,7 +167,9 @@ class TestEndToEnd : public QObject
             clickPlayTransmit();
             if (!waitFor([&] { return ports.rts(1) == 1; }, 5000))
                 return QStringLiteral("RTS did not rise");
-            QThread::msleep(1500);
+            // Listening with the event loop running, which empties the recorder's pipe as
+            // it fills: parec keeps what it cannot write, and loses it when stopped.
+            QTest::qWait(1500);
             const QVector<float> heard = monitor.stop();
             if (ports.rts(1) != 1)
                 return QStringLiteral("RTS fell while the tone played");
