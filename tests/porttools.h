@@ -1,5 +1,6 @@
 #pragma once
 
+#include "proctools.h"
 #include "scopedenv.h"
 #include "serialport.h"
 
@@ -9,7 +10,6 @@
 #include <QTest>
 
 #include <optional>
-#include <sys/types.h>
 
 // Runs one step of the port to its answer. Only tests wait: the program never does.
 template<typename Step>
@@ -55,26 +55,3 @@ private:
     ScopedEnv m_home {"XDG_CONFIG_HOME", QFile::encodeName(config.path())};
 };
 
-// The running child of this process named `name` (a helper), or -1.
-inline pid_t childNamed(const QByteArray &name)
-{
-    const QStringList tasks = QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &task : tasks) {
-        QFile children(QStringLiteral("/proc/self/task/%1/children").arg(task));
-        if (!children.open(QIODevice::ReadOnly))
-            continue;
-        for (const QByteArray &pid : children.readAll().split(' ')) {
-            QFile comm(QStringLiteral("/proc/%1/comm").arg(QString::fromLatin1(pid.trimmed())));
-            if (!pid.trimmed().isEmpty() && comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == name)
-                return pid_t(pid.trimmed().toInt());
-        }
-    }
-    return -1;
-}
-
-// True while `pid` runs (a zombie waiting for its reaper counts as gone).
-inline bool running(pid_t pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    return pid > 0 && stat.open(QIODevice::ReadOnly) && !stat.readAll().split(')').value(1).trimmed().startsWith('Z');
-}

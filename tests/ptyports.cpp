@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 PtyPorts::PtyPorts()
@@ -68,6 +69,12 @@ int PtyPorts::rts(int com) const
         if (line.startsWith(name))
             state = line.section(QLatin1Char(' '), 1, 1).toInt();
     return state;
+}
+
+bool PtyPorts::rtsLow(int com) const
+{
+    termios tio {};
+    return rts(com) == 0 || (hungUp(com, 0) && ::tcgetattr(master(com), &tio) == 0 && (tio.c_cflag & HUPCL));
 }
 
 void PtyPorts::setFault(int com, const char *fault, bool on)

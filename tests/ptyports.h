@@ -28,6 +28,10 @@ public:
     QStringList rtsLog() const;
     // The last RTS state the shim logged for COMn: -1 if never.
     int rts(int com) const;
+    // True while RTS is low on the line: dropped as the shim logged it, or the port held
+    // by no process with HUPCL set, so that the kernel dropped it on the last close (a
+    // killed process's close, which its shim cannot log).
+    bool rtsLow(int com) const;
     void setFault(int com, const char *fault, bool on);
     // Environment for a child process under the shim.
     QStringList environment() const;

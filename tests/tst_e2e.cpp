@@ -2,6 +2,7 @@
 // from xdotool, the serial ports as pseudo-terminals under the modem-line shim, and the
 // sound heard at the private server's null sink.
 #include "audiotools.h"
+#include "proctools.h"
 #include "ptyports.h"
 
 #include <QDir>
@@ -61,14 +62,14 @@ class TestEndToEnd : public QObject
             }
         }
 
-        QString xdotool(const QStringList &args)
+        QString xdotool(const QStringList &args, int timeoutMs = 10000)
         {
             QProcess p;
             QStringList env = QProcess::systemEnvironment();
             env << QStringLiteral("DISPLAY=") + display;
             p.setEnvironment(env);
             p.start(QStringLiteral("xdotool"), args);
-            p.waitForFinished(10000);
+            p.waitForFinished(timeoutMs);
             return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
         }
 
@@ -86,18 +87,26 @@ class TestEndToEnd : public QObject
             app.setProcessChannelMode(QProcess::ForwardedOutputChannel);
             if (!workingDirectory.isEmpty())
                 app.setWorkingDirectory(workingDirectory);
+            // A process group of its own, as a job-control shell starts it: a terminal's
+            // Ctrl+C reaches the program and its helpers, not the test.
+            app.setChildProcessModifier([] { ::setpgid(0, 0); });
             app.start(QStringLiteral(V9_BINARY), arguments);
             if (!app.waitForStarted())
                 return false;
+            // A busy machine takes its time to start a Qt program.
             window = xdotool({QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"),
-                              QStringLiteral("--name"), QStringLiteral("VALDOR")})
+                              QStringLiteral("--name"), QStringLiteral("VALDOR")}, 30000)
                          .section(QLatin1Char('\n'), 0, 0);
-            if (window.isEmpty())
+            if (window.isEmpty()) {
+                qWarning("the window did not show");
                 return false;
+            }
             const QString geometry = xdotool({QStringLiteral("getwindowgeometry"), window});
             const int height = geometry.section(QStringLiteral("Geometry: "), 1).section(QLatin1Char('x'), 1).toInt();
             menuHeight = height - 304;
             xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), window});
+            if (menuHeight <= 0)
+                qWarning("the window has no menu bar: %s", qPrintable(geometry));
             return menuHeight > 0;
         }
 
@@ -117,11 +126,15 @@ class TestEndToEnd : public QObject
             xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("20"), path});
             QThread::msleep(300);
         }
-        void choosePort(int n)
+        void openSettingsMenu()
         {
             xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window, QStringLiteral("30"),
                      QString::number(menuHeight / 2), QStringLiteral("click"), QStringLiteral("1")});
             QThread::msleep(300);
+        }
+        void choosePort(int n)
+        {
+            openSettingsMenu();
             QStringList keys {QStringLiteral("key"), QStringLiteral("--delay"), QStringLiteral("80"),
                               QStringLiteral("Down"), QStringLiteral("Right")};
             for (int i = 1; i < n; ++i)
@@ -136,6 +149,35 @@ class TestEndToEnd : public QObject
                             QStringLiteral("^Vendrel9$")});
         }
         bool running() const { return app.state() == QProcess::Running; }
+        // The program's helper of that name ("vendrel9-port", "vendrel9-filedialog"), or -1.
+        pid_t helper(const QByteArray &name) const { return childNamed(name, pid_t(app.processId())); }
+        // The windows of a process that are on screen.
+        QStringList visibleWindows(qint64 pid)
+        {
+            return xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
+                            QString::number(pid)})
+                .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        }
+        // Plays `tone` (1 kHz) on air from COM1: RTS high on the line, the tone heard at
+        // the private server's sink. What is missing, or nothing.
+        QString goOnAir(const QString &tone)
+        {
+            typePath(tone);
+            MonitorRecorder monitor;
+            clickPlayTransmit();
+            if (!waitFor([&] { return ports.rts(1) == 1; }, 5000))
+                return QStringLiteral("RTS did not rise");
+            // Listening with the event loop running, which empties the recorder's pipe as
+            // it fills: parec keeps what it cannot write, and loses it when stopped.
+            QTest::qWait(1500);
+            const QVector<float> heard = monitor.stop();
+            if (ports.rts(1) != 1)
+                return QStringLiteral("RTS fell while the tone played");
+            // A second of it at least: a loaded machine breaks the sound up (see
+            // onAirPeriodKeysWhileTheToneIsHeard for the tone itself).
+            const qsizetype cycles = toneCycles(heard);
+            return cycles >= 1000 ? QString() : QStringLiteral("heard %1 cycles of the tone").arg(cycles);
+        }
         // Everything under the session's private home, as paths relative to it.
         QStringList homeFiles() const
         {
@@ -162,9 +204,7 @@ class TestEndToEnd : public QObject
         }
         void openWavFolderFromTheMenu()
         {
-            xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window, QStringLiteral("30"),
-                     QString::number(menuHeight / 2), QStringLiteral("click"), QStringLiteral("1")});
-            QThread::msleep(300);
+            openSettingsMenu();
             xdotool({QStringLiteral("key"), QStringLiteral("--delay"), QStringLiteral("80"), QStringLiteral("Down"),
                      QStringLiteral("Down"), QStringLiteral("Return")});
             QThread::msleep(200);
@@ -188,6 +228,9 @@ class TestEndToEnd : public QObject
     static constexpr QPoint kBarStop {328, 76};
     static constexpr QPoint kBarRecord {392, 76};
     static constexpr QPoint kSave {460, 148};
+    static constexpr QPoint kStop {276, 252}; // ΔΙΑΚΟΠΗ
+    // From what should unkey to RTS low on the line: generous, for a busy machine.
+    static constexpr int kUnkeyBoundMs = 1000;
 
 private slots:
     void initTestCase()
@@ -209,6 +252,9 @@ private slots:
         m_display = QStringLiteral(":") + QString::fromLatin1(number);
         m_tone = m_files.filePath(QStringLiteral("cq.wav"));
         QVERIFY(writeTone(m_tone, 1000, 3.0, 48000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+        // Still on air whatever a test does meanwhile.
+        m_longTone = m_files.filePath(QStringLiteral("cq-long.wav"));
+        QVERIFY(writeTone(m_longTone, 1000, 60.0, 48000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     }
 
     void cleanupTestCase()
@@ -586,11 +632,137 @@ private slots:
         QVERIFY(s.app.state() == QProcess::NotRunning || s.app.waitForFinished(10000));
     }
 
+    // On air, whatever stops answering or ends, the display or the port's helper, RTS is
+    // low within a second as the line shows it: a signal needs nothing of the window; a
+    // helper that misses its drop's deadline is killed and reaped; one killed is told
+    // without a click.
+    void spoiledDisplayOrHelperNeverHoldsRts_data()
+    {
+        QTest::addColumn<QString>("spoil");
+        QTest::newRow("display stopped, then SIGTERM") << "display";
+        QTest::newRow("SIGINT to the process group") << "group";
+        QTest::newRow("port helper stopped, then ΔΙΑΚΟΠΗ") << "stop";
+        QTest::newRow("port helper killed") << "kill";
+    }
+
+    void spoiledDisplayOrHelperNeverHoldsRts()
+    {
+        QFETCH(QString, spoil);
+        PtyPorts ports;
+        QVERIFY(ports.add(1));
+        Session s(ports, m_display);
+        QVERIFY(s.start());
+        const QString missing = s.goOnAir(m_longTone);
+        QVERIFY2(missing.isEmpty(), qPrintable(missing));
+        const pid_t program = pid_t(s.app.processId());
+        const pid_t helper = s.helper("vendrel9-port");
+        QVERIFY(helper > 0);
+        const pid_t xvfb = pid_t(m_xvfb.processId());
+        const auto thaw = qScopeGuard([xvfb] { ::kill(xvfb, SIGCONT); });
+        QElapsedTimer clock;
+        if (spoil == QLatin1String("display")) {
+            ::kill(xvfb, SIGSTOP);
+            QThread::msleep(500); // the bar's redraws meet a display that does not read
+            clock.start();
+            ::kill(program, SIGTERM);
+        } else if (spoil == QLatin1String("group")) {
+            clock.start();
+            ::kill(-program, SIGINT);
+        } else if (spoil == QLatin1String("stop")) {
+            ::kill(helper, SIGSTOP);
+            clock.start(); // xdotool's own start included
+            s.clickAtOnce({kStop});
+        } else {
+            clock.start();
+            ::kill(helper, SIGKILL);
+        }
+        QVERIFY2(waitFor([&] { return ports.rtsLow(1); }, kUnkeyBoundMs), qPrintable(ports.rtsLog().join(QLatin1Char(','))));
+        qInfo("%s: RTS low %lld ms later; the program %s", qPrintable(spoil), clock.elapsed(),
+              running(program) ? "runs" : "has ended");
+        if (spoil == QLatin1String("display") || spoil == QLatin1String("group")) {
+            ::kill(xvfb, SIGCONT);
+            QVERIFY(s.app.waitForFinished(10000));
+            QCOMPARE(s.app.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(s.app.exitCode(), 0);
+        } else {
+            QVERIFY2(waitFor([&] { return reaped(helper); }, 5000), "the helper was not killed and reaped");
+            QVERIFY2(waitFor([&] { return !s.messageWindow().isEmpty(); }, 5000), "the operator was not told");
+            QVERIFY(s.running());
+        }
+        QVERIFY(ports.rtsLow(1));
+    }
+
+    // The program killed while its port's open hangs in the helper: the helper goes with
+    // it, so nothing opens the port once the adapter answers and RTS never rises.
+    void killedWhileThePortIsOpeningNothingKeysLater()
+    {
+        PtyPorts ports;
+        QVERIFY(ports.add(1));
+        const auto unstall = qScopeGuard([&] { ports.setFault(1, "stall", false); });
+        Session s(ports, m_display);
+        QVERIFY(s.start());
+        s.typePath(m_longTone);
+        ports.setFault(1, "stall", true);
+        s.clickPlayTransmit();
+        pid_t helper = -1;
+        QVERIFY(waitFor([&] { return (helper = s.helper("vendrel9-port")) > 0; }, 5000));
+        QThread::msleep(800); // in the open, which waits on the adapter
+        QVERIFY(ports.rtsLog().isEmpty());
+        QElapsedTimer clock;
+        clock.start();
+        ::kill(pid_t(s.app.processId()), SIGKILL);
+        QVERIFY2(waitFor([&] { return !running(helper); }, kUnkeyBoundMs), "the helper outlived the program");
+        qInfo("program killed to its port helper's end: %lld ms", clock.elapsed());
+        QVERIFY(s.app.waitForFinished(5000));
+        ports.setFault(1, "stall", false);
+        QThread::msleep(3000);
+        QVERIFY2(ports.rtsLog().filter(QStringLiteral("ttyS0 1 ")).isEmpty(), qPrintable(ports.rtsLog().join(QLatin1Char(','))));
+    }
+
+    // On air, with the settings menu or the file dialog open, one click on ΔΙΑΚΟΠΗ
+    // unkeys: neither stands over it, and the menu does not take the click to close.
+    void oneClickOnStopUnkeysWhateverIsOpen_data()
+    {
+        QTest::addColumn<bool>("dialog");
+        QTest::newRow("Ρυθμισεις menu") << false;
+        QTest::newRow("Φακελλος Αρχειων WAV dialog") << true;
+    }
+
+    void oneClickOnStopUnkeysWhateverIsOpen()
+    {
+        QFETCH(bool, dialog);
+        PtyPorts ports;
+        QVERIFY(ports.add(1));
+        Session s(ports, m_display);
+        QVERIFY(s.start());
+        const QString missing = s.goOnAir(m_longTone);
+        QVERIFY2(missing.isEmpty(), qPrintable(missing));
+        if (dialog) {
+            s.openWavFolderFromTheMenu();
+            QVERIFY2(waitFor([&] {
+                         const pid_t helper = s.helper("vendrel9-filedialog");
+                         return helper > 0 && !s.visibleWindows(helper).isEmpty();
+                     }, 10000),
+                     "no file dialog on screen");
+            QThread::msleep(300); // the dialog's answer that it is up has reached the window
+        } else {
+            s.openSettingsMenu();
+            QVERIFY2(waitFor([&] { return s.visibleWindows(s.app.processId()).size() > 1; }, 5000), "no menu on screen");
+        }
+        QElapsedTimer clock;
+        clock.start(); // xdotool's own start included
+        s.clickAtOnce({kStop});
+        QVERIFY2(waitFor([&] { return ports.rtsLow(1); }, kUnkeyBoundMs), "one click on ΔΙΑΚΟΠΗ did not unkey");
+        qInfo("one click to RTS low: %lld ms", clock.elapsed());
+        QVERIFY(s.running());
+    }
+
 private:
     QProcess m_xvfb;
     QString m_display;
     QTemporaryDir m_files;
     QString m_tone;
+    QString m_longTone;
 };
 
 QTEST_GUILESS_MAIN(TestEndToEnd)

@@ -57,13 +57,22 @@ bool PopupGuard::eventFilter(QObject *watched, QEvent *event)
     if (!control || onAPopup(global))
         return false;
     closePopups();
-    QWindow *target = control->window()->windowHandle();
+    const QPointer<QWindow> target = control->window()->windowHandle();
     if (!target)
         return false;
     const QPointF local = target->mapFromGlobal(press->globalPosition());
     QMouseEvent replayed(QEvent::MouseButtonPress, local, local, press->globalPosition(), press->button(),
                          press->buttons(), press->modifiers(), press->pointingDevice());
     QCoreApplication::sendEvent(target, &replayed);
+    // A release that follows the press at once (a touchpad's tap, a tool's click) is
+    // delivered to the popup's grab and lost with the popup, no window ever getting it:
+    // the control would stay pressed and never be clicked. So the press is the whole
+    // click here; a release that does come later finds nothing pressed and is ignored.
+    if (target) {
+        QMouseEvent release(QEvent::MouseButtonRelease, local, local, press->globalPosition(), press->button(),
+                            press->buttons() & ~press->button(), press->modifiers(), press->pointingDevice());
+        QCoreApplication::sendEvent(target, &release);
+    }
     return true;
 }
 

@@ -9,7 +9,8 @@ class QWidget;
 // Lets a few controls answer the first click while a menu, a submenu or a tooltip is up.
 // Qt hands every press to the open popup, which takes a press outside itself only to
 // close, and a tooltip's window swallows a press that lands on it: the operator would
-// have to click twice. The guard closes what is open and gives the press to the control.
+// have to click twice. The guard closes what is open and gives the control the whole
+// click at the press.
 class PopupGuard final : public QObject
 {
 public:
