@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -72,6 +73,23 @@ void HelperClient::setMessageListener(std::function<void(const frames::Fields &)
 void HelperClient::setEndListener(std::function<void(End)> listener)
 {
     m_endListener = std::move(listener);
+}
+
+bool HelperClient::settle()
+{
+    while (!m_pending.empty() && m_helper.running()) {
+        qint64 earliest = m_pending.front().deadline;
+        for (const Pending &pending : m_pending)
+            earliest = qMin(earliest, pending.deadline);
+        const qint64 left = earliest - now();
+        if (left <= 0)
+            return false;
+        pollfd fd {m_helper.socket(), POLLIN, 0};
+        if (::poll(&fd, 1, int(left)) < 0 && errno != EINTR)
+            return false;
+        readAnswers();
+    }
+    return m_pending.empty();
 }
 
 void HelperClient::setLettingGo(std::function<void()> listener)

@@ -41,6 +41,9 @@ public:
     // Called before the helper is killed or let go of, whatever the cause: whoever else
     // holds its pid must drop it before the pid goes to a reaper.
     void setLettingGo(std::function<void()> listener);
+    // Once the event loop has ended, and so its deadlines: takes the answers pending as
+    // they come, blocking until the earliest deadline at most. True once none is left.
+    bool settle();
     // Kills the helper and reaps it later; nothing pending is called.
     void kill();
     // Closes our end, which the helper takes as its end of work, and lets it finish.

@@ -341,7 +341,7 @@ void SerialPortAdapter::setFailureListener(std::function<void()> listener)
 
 void SerialPortAdapter::giveUpUnansweredClose()
 {
-    if (d->closing)
+    if (d->closing && !d->client.settle())
         d->client.kill();
     d->closing = false;
 }

@@ -33,9 +33,10 @@ public:
     Failure failure() const override;
     QString portName() const override;
     void setFailureListener(std::function<void()> listener) override;
-    // The event loop has ended, and with it every deadline: a close not answered yet is
-    // not left to the helper, which is killed, so the kernel's hang-up drops RTS and DTR
-    // now, however long the program still takes to end.
+    // The event loop has ended, and with it every deadline: a close is waited for until
+    // its own deadline, not left to the helper past it; a helper that has not answered by
+    // then is killed, so the kernel's hang-up drops RTS and DTR now, however long the
+    // program still takes to end.
     void giveUpUnansweredClose();
 
 private:
