@@ -422,7 +422,7 @@ void DeviceSession::cutTake(const QString &why)
     const qint64 kept = m_takeStarted ? m_content->frames() - m_takeFrom : 0;
     const double seconds = double(kept) / qMax(1, m_content->sampleRate());
     tellProblem(Report::Kind::RecordingCut,
-            QStringLiteral("%1· κρατηθηκαν %2 δευτερολεπτα").arg(why, QString::number(seconds, 'f', 1)));
+                QStringLiteral("%1· κρατηθηκαν %2 δευτερολεπτα").arg(why, QString::number(seconds, 'f', 1)));
 }
 
 // Tells the operator, once the take has ended, where it reached full scale: a clipped
@@ -444,9 +444,9 @@ void DeviceSession::tellClipped()
                               .arg(tenths / 10 % 60, 2, 10, QLatin1Char('0'))
                               .arg(tenths % 10);
     tellProblem(Report::Kind::TakeClipped,
-            clips->count() == 1
-                ? QStringLiteral("1 σημειο, %1, στο %2").arg(longest, first)
-                : QStringLiteral("%1 σημεια, το μακρυτερο %2, το πρωτο στο %3").arg(clips->count()).arg(longest, first));
+                clips->count() == 1
+                    ? QStringLiteral("1 σημειο, %1, στο %2").arg(longest, first)
+                    : QStringLiteral("%1 σημεια, το μακρυτερο %2, το πρωτο στο %3").arg(clips->count()).arg(longest, first));
 }
 
 void DeviceSession::noticeEnd()
