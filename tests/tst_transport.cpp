@@ -329,9 +329,11 @@ private slots:
         QVERIFY(rig.handed.back().endSound); // silenced at once by the window
         QCOMPARE(rig.state(), at(Mode::Stopped, 990, 1000));
         QCOMPARE(rig.player.live(), quint64(0));
+        const int changes = rig.changes;
         rig.fact(Fact::Kind::SoundEnded, 1000, 1000, play, play);
         rig.fact(Fact::Kind::Carried, 1000, 1000);
         QCOMPARE(rig.state(), at(Mode::Stopped, 990, 1000));
+        QCOMPARE(rig.changes, changes); // nothing for the window to redraw
         QVERIFY(!rig.player.busy());
     }
 
