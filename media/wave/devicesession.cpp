@@ -14,9 +14,6 @@
 #include <utility>
 #include <sys/stat.h>
 
-using transport::Command;
-using transport::Mode;
-
 namespace {
 
 // Bounded whatever the file: at most 1 MiB of decoded audio waits to be played.
@@ -69,40 +66,40 @@ void DeviceSession::start(quint64 binding)
     std::thread([self = shared_from_this()] { self->run(); }).detach();
 }
 
-bool DeviceSession::post(quint64 sequence, const Order &order)
+bool DeviceSession::post(const Steps &steps)
 {
-    return m_inbox->push({Message::Kind::Order, sequence, order, false, {}});
+    return m_inbox->push({Message::Kind::Steps, steps, false, {}});
 }
 
-std::shared_ptr<SoundStream> DeviceSession::silenceUpTo(quint64 sequence)
+std::shared_ptr<SoundStream> DeviceSession::silenceUpTo(quint64 number)
 {
     std::lock_guard lock(m_mutex);
-    m_silencedUpTo = qMax(m_silencedUpTo, sequence);
+    m_silencedUpTo = qMax(m_silencedUpTo, number);
     return m_stream;
 }
 
-void DeviceSession::silence(quint64 sequence)
+void DeviceSession::silence(quint64 number)
 {
-    if (auto stream = silenceUpTo(sequence))
+    if (auto stream = silenceUpTo(number))
         m_engine->stop(stream);
 }
 
-void DeviceSession::pauseSound(quint64 sequence)
+void DeviceSession::pauseSound(quint64 number)
 {
-    if (auto stream = silenceUpTo(sequence))
+    if (auto stream = silenceUpTo(number))
         m_engine->setPaused(stream, true);
 }
 
 void DeviceSession::abandon()
 {
     silence(std::numeric_limits<quint64>::max());
-    m_inbox->push({Message::Kind::Abandon, 0, {}, false, {}});
+    m_inbox->push({Message::Kind::Abandon, {}, false, {}});
 }
 
-qint64 DeviceSession::livePosition() const
+qint64 DeviceSession::livePosition(quint64 step) const
 {
     std::lock_guard lock(m_mutex);
-    if (!m_stream)
+    if (!m_stream || step != m_streamStep)
         return -1;
     return m_streamFrom + m_stream->frames.load(std::memory_order_acquire);
 }
@@ -113,16 +110,16 @@ std::shared_ptr<SoundStream> DeviceSession::currentStream() const
     return m_stream;
 }
 
-float DeviceSession::level() const
+float DeviceSession::level(quint64 step) const
 {
     std::lock_guard lock(m_mutex);
-    return m_stream ? m_stream->meter.peak() : 0.0f;
+    return m_stream && step == m_streamStep ? m_stream->meter.peak() : 0.0f;
 }
 
-bool DeviceSession::clipping() const
+bool DeviceSession::clipping(quint64 step) const
 {
     std::lock_guard lock(m_mutex);
-    return m_stream && m_stream->meter.clipping();
+    return m_stream && step == m_streamStep && m_stream->meter.clipping();
 }
 
 int DeviceSession::underruns() const
@@ -138,18 +135,21 @@ void DeviceSession::clearStream()
         m_pastUnderruns += m_stream->underruns.load();
     m_stream.reset();
     m_streamFrom = 0;
+    m_streamStep = 0;
 }
 
-// A stream goes to the engine only if no order after the one starting it has silenced
-// the session meanwhile: that order's silence may have found no stream to stop yet.
-bool DeviceSession::publishStream(const std::shared_ptr<SoundStream> &stream, qint64 from, quint64 sequence)
+// A stream goes to the engine only if no step after the one starting it has silenced
+// the session meanwhile: that step's silence may have found no stream to stop yet. Such
+// a stream is not told of either: the later step decides what follows.
+bool DeviceSession::publishStream(const std::shared_ptr<SoundStream> &stream, qint64 from, quint64 step)
 {
     {
         std::lock_guard lock(m_mutex);
-        if (m_silencedUpTo > sequence)
+        if (m_silencedUpTo > step)
             return false;
         m_stream = stream;
         m_streamFrom = from;
+        m_streamStep = step;
     }
     m_engine->start(stream);
     return true;
@@ -164,19 +164,17 @@ void DeviceSession::run()
         opened = true;
     }
     if (!opened) {
-        m_state = State {};
-        publish();
+        tell(Fact::Kind::OpenFailed);
         dropRemaining();
         return;
     }
-    m_state = transport::opened(m_content->frames());
-    publish();
+    tell(Fact::Kind::Opened);
 
     for (;;) {
         const bool streaming = currentStream() != nullptr;
         for (Message &message : m_inbox->wait(streaming ? kPollWhileStreaming : std::chrono::milliseconds(0))) {
             switch (message.kind) {
-            case Message::Kind::Order:
+            case Message::Kind::Steps:
                 m_backlog.push_back(std::move(message));
                 break;
             case Message::Kind::Abandon:
@@ -190,87 +188,89 @@ void DeviceSession::run()
         // In order; a recording or another save waits for a save still being written,
         // and so does everything given after it.
         while (!m_backlog.empty()) {
-            const Message &next = m_backlog.front();
-            if (m_saving && (next.order.command == Command::Record || next.order.command == Command::Save))
+            const Steps &next = m_backlog.front().steps;
+            if (m_saving && (next.startRecording || next.save))
                 break;
-            carryOut(next.sequence, next.order);
+            carryOut(next);
             m_backlog.pop_front();
         }
         if (m_abandoned && m_backlog.empty() && !m_saving)
             break;
         noticeEnd();
-        if (m_state.mode == Mode::Playing || m_state.mode == Mode::Paused)
+        const auto stream = currentStream();
+        if (stream && stream->kind == SoundStream::Kind::Play)
             readAhead();
-        else if (m_state.mode == Mode::Recording)
+        else if (stream)
             takeRecorded();
-        publish();
+        tell(Fact::Kind::Carried);
     }
-    State ignored = m_state;
-    endSound({}, ignored);
+    endSound(false);
     dropRemaining();
     m_content.reset();
 }
 
-void DeviceSession::carryOut(quint64 sequence, const Order &order)
+void DeviceSession::carryOut(const Steps &steps)
 {
-    m_handled = sequence;
-    // Once closed, nothing plays or records again; a save still goes ahead.
-    const bool dropped = m_abandoned && (order.command == Command::Play || order.command == Command::Record);
-    if (dropped)
-        return;
-    const transport::Decision d = transport::decide(m_state, order);
-    if (order.command == Command::Save && !d.steps.save)
-        m_saves->finish(); // nothing bound to save: no longer waited for
-    if (!d.acts)
-        return;
-    State next = d.next;
-    if (d.steps.endSound)
-        endSound(d.steps, next);
-    if (d.steps.pauseSound) {
+    m_handled = steps.number;
+    if (steps.endSound)
+        endSound(steps.atTakeEnd);
+    if (steps.pauseSound) {
         if (const auto stream = currentStream())
             m_engine->setPaused(stream, true);
     }
-    if (d.steps.resumeSound) {
-        if (const auto stream = currentStream())
+    // Once closed, nothing plays or records again; a save still goes ahead.
+    if (steps.resumeSound && !m_abandoned) {
+        if (const auto stream = currentStream()) {
+            {
+                std::lock_guard lock(m_mutex);
+                m_streamStep = steps.number;
+            }
             m_engine->setPaused(stream, false);
-        else
-            startPlaying(next, sequence);
+        } else {
+            startPlaying(steps);
+        }
     }
-    if (d.steps.startPlaying)
-        startPlaying(next, sequence);
-    if (d.steps.startRecording)
-        startRecording(next, sequence);
-    m_state = next;
-    if (d.steps.save)
+    if (steps.startPlaying && !m_abandoned)
+        startPlaying(steps);
+    if (steps.startRecording && !m_abandoned)
+        startRecording(steps);
+    if (steps.save)
         startSave();
 }
 
-// Ends the stream there is. A recording's take is written out first and the state then
-// says where it really ended.
-void DeviceSession::endSound(const transport::Steps &steps, State &next)
+// Ends the stream there is.
+void DeviceSession::endSound(bool atTakeEnd)
 {
     const auto stream = currentStream();
-    const bool recording = m_state.mode == Mode::Recording;
-    if (stream) {
-        // How the stream stood before this stop: an end of its own (a take the disk could
-        // not keep up with, a lost server) is still the operator's to hear of.
-        const SoundStream::End before = stream->end.load();
-        m_engine->stop(stream);
-        if (recording) {
-            takeRecorded();
-            // A take that could not go on has said so already.
-            const bool toldAlready = currentStream() != stream;
-            if (!toldAlready && before == SoundStream::End::Overflow)
-                cutTake(QStringLiteral("ο δισκος δεν προλαβαινε"));
-            else if (!toldAlready && before == SoundStream::End::Failed)
-                cutTake(QStringLiteral("χαθηκε ο διακομιστης ηχου"));
-        }
+    if (!stream)
+        return;
+    // How the stream stood before this stop: an end of its own (a take the disk could
+    // not keep up with, a lost server) is still the operator's to hear of.
+    const SoundStream::End before = stream->end.load();
+    m_engine->stop(stream);
+    if (stream->kind == SoundStream::Kind::Record)
+        endRecording(stream, before, atTakeEnd);
+    clearStream();
+}
+
+// Ends a recording: its take written out to the last of what was taken, an end of its
+// own told with what was kept, and the sound then standing where the take ended, or
+// where it began when the next step plays it (with nothing taken, the message is as it
+// was). False when a take the disk could not hold had ended and said so already.
+bool DeviceSession::endRecording(const std::shared_ptr<SoundStream> &stream, SoundStream::End end, bool atTakeEnd)
+{
+    takeRecorded();
+    const bool here = currentStream() == stream;
+    if (here) {
         clearStream();
-    }
-    if (recording) {
-        next = transport::takeEnded(next, steps.atTakeEnd, m_takeFrom, m_takeStarted, m_content->frames());
+        if (end == SoundStream::End::Overflow)
+            cutTake(QStringLiteral("ο δισκος δεν προλαβαινε"));
+        else if (end == SoundStream::End::Failed)
+            cutTake(QStringLiteral("χαθηκε ο διακομιστης ηχου"));
         tellClipped();
     }
+    m_at = atTakeEnd && m_takeStarted ? m_content->frames() : m_takeFrom;
+    return here;
 }
 
 // What a stream calls when it has news: it rings the session's inbox without owning it.
@@ -282,11 +282,14 @@ std::function<void()> DeviceSession::ringer() const
     };
 }
 
-void DeviceSession::startPlaying(State &next, quint64 sequence)
+void DeviceSession::startPlaying(const Steps &steps)
 {
-    if (next.position >= m_content->frames()) {
-        next.mode = Mode::Stopped;
-        next.position = m_content->frames();
+    if (steps.from != transport::kWhereItStands)
+        m_at = steps.from;
+    if (m_at >= m_content->frames()) {
+        // Nothing to play: the stream would only start and end.
+        m_at = m_content->frames();
+        tell(Fact::Kind::SoundEnded, steps.number);
         return;
     }
     const int channels = m_content->channels();
@@ -295,25 +298,27 @@ void DeviceSession::startPlaying(State &next, quint64 sequence)
     auto stream = std::make_shared<SoundStream>(SoundStream::Kind::Play, m_content->sampleRate(), channels,
                                                 ringFloats / channels);
     stream->wake = ringer();
-    stream->output = next.output;
-    m_readAt = next.position;
-    if (publishStream(stream, next.position, sequence))
+    stream->output = steps.output;
+    m_readAt = m_at;
+    if (publishStream(stream, m_at, steps.number))
         readAhead();
 }
 
-void DeviceSession::startRecording(State &next, quint64 sequence)
+void DeviceSession::startRecording(const Steps &steps)
 {
+    if (steps.from != transport::kWhereItStands)
+        m_at = steps.from;
     // The take itself begins with the first audio: a recording the server never starts
     // must not cut the message short at the position.
     m_takeStarted = false;
-    m_takeFrom = next.position;
+    m_takeFrom = m_at;
     const int rate = m_content->sampleRate();
     const int channels = m_content->channels();
     m_clips.emplace(rate, channels);
     auto stream = std::make_shared<SoundStream>(SoundStream::Kind::Record, rate, channels,
                                                 qint64(rate) * kRecordRingSeconds);
     stream->wake = ringer();
-    publishStream(stream, next.position, sequence);
+    publishStream(stream, m_at, steps.number);
 }
 
 // The save runs on a thread of its own, reading a snapshot of the content, so whatever
@@ -328,7 +333,7 @@ void DeviceSession::startSave()
     m_saver = std::thread([this, snapshot = m_content->snapshot()] {
         QString error;
         const bool saved = snapshot.write(m_saves.get(), &error);
-        m_inbox->push({Message::Kind::Saved, 0, {}, saved, error});
+        m_inbox->push({Message::Kind::Saved, {}, saved, error});
     });
 }
 
@@ -340,7 +345,7 @@ void DeviceSession::finishSave(const Message &message)
     if (message.saved)
         m_content->adoptSaved(); // the same frames, now read from the saved file
     else
-        publish(Report::Kind::SaveFailed, message.error);
+        tellProblem(Report::Kind::SaveFailed, message.error);
     m_saves->finish();
 }
 
@@ -397,12 +402,13 @@ void DeviceSession::takeRecorded()
             // The temporary folder is full: the take ends with what it holds, and the
             // operator hears why rather than saving a short message unawares.
             const QString reason = systemReason(errno ? errno : EIO);
+            const quint64 step = streamStep();
             m_engine->stop(stream);
             clearStream();
-            m_state = transport::takeEnded(m_state, true, m_takeFrom, m_takeStarted, m_content->frames());
-            m_state.mode = Mode::Stopped;
             cutTake(reason);
             tellClipped();
+            m_at = m_takeStarted ? m_content->frames() : m_takeFrom;
+            tell(Fact::Kind::SoundEnded, step);
             return;
         }
         if (m_clips)
@@ -415,8 +421,8 @@ void DeviceSession::cutTake(const QString &why)
 {
     const qint64 kept = m_takeStarted ? m_content->frames() - m_takeFrom : 0;
     const double seconds = double(kept) / qMax(1, m_content->sampleRate());
-    publish(Report::Kind::RecordingCut,
-            QStringLiteral("%1· κρατηθηκαν %2 δευτερολεπτα").arg(why, QString::number(seconds, 'f', 1)));
+    tellProblem(Report::Kind::RecordingCut,
+                QStringLiteral("%1· κρατηθηκαν %2 δευτερολεπτα").arg(why, QString::number(seconds, 'f', 1)));
 }
 
 // Tells the operator, once the take has ended, where it reached full scale: a clipped
@@ -437,10 +443,10 @@ void DeviceSession::tellClipped()
                               .arg(tenths / 600)
                               .arg(tenths / 10 % 60, 2, 10, QLatin1Char('0'))
                               .arg(tenths % 10);
-    publish(Report::Kind::TakeClipped,
-            clips->count() == 1
-                ? QStringLiteral("1 σημειο, %1, στο %2").arg(longest, first)
-                : QStringLiteral("%1 σημεια, το μακρυτερο %2, το πρωτο στο %3").arg(clips->count()).arg(longest, first));
+    tellProblem(Report::Kind::TakeClipped,
+                clips->count() == 1
+                    ? QStringLiteral("1 σημειο, %1, στο %2").arg(longest, first)
+                    : QStringLiteral("%1 σημεια, το μακρυτερο %2, το πρωτο στο %3").arg(clips->count()).arg(longest, first));
 }
 
 void DeviceSession::noticeEnd()
@@ -449,28 +455,20 @@ void DeviceSession::noticeEnd()
     if (!stream)
         return;
     const SoundStream::End end = stream->end.load();
-    // Stopped is the window's silence, ahead of the order that follows it: that order
+    // Stopped is the window's silence, ahead of the step that follows it: that step
     // decides what the end means (a play during a recording plays the take), not this.
     if (end == SoundStream::End::None || end == SoundStream::End::Stopped)
         return;
+    const quint64 step = streamStep();
     if (stream->kind == SoundStream::Kind::Play) {
-        const qint64 heard = livePosition();
+        const qint64 heard = livePosition(step);
         clearStream();
-        m_state = transport::playbackEnded(m_state, end == SoundStream::End::Finished, heard);
+        m_at = end == SoundStream::End::Finished ? m_content->frames() : qBound<qint64>(m_at, heard, m_content->frames());
+        tell(Fact::Kind::SoundEnded, step);
         return;
     }
-    takeRecorded();
-    if (!currentStream())
-        return; // the take itself could not go on, and said so
-    clearStream();
-    State next = m_state;
-    next.mode = Mode::Stopped;
-    m_state = transport::takeEnded(next, true, m_takeFrom, m_takeStarted, m_content->frames());
-    if (end == SoundStream::End::Overflow)
-        cutTake(QStringLiteral("ο δισκος δεν προλαβαινε"));
-    else if (end == SoundStream::End::Failed)
-        cutTake(QStringLiteral("χαθηκε ο διακομιστης ηχου"));
-    tellClipped();
+    if (endRecording(stream, end, true))
+        tell(Fact::Kind::SoundEnded, step);
 }
 
 // Orders never carried out (the open failed, or the session ended): a save among them
@@ -479,34 +477,38 @@ void DeviceSession::noticeEnd()
 void DeviceSession::dropRemaining()
 {
     for (const Message &message : m_inbox->close()) {
-        if (message.kind == Message::Kind::Order)
+        if (message.kind == Message::Kind::Steps)
             m_backlog.push_back(message);
     }
     for (const Message &message : m_backlog) {
-        if (message.order.command == Command::Save)
+        if (message.steps.save)
             m_saves->finish();
     }
     m_backlog.clear();
 }
 
-void DeviceSession::publish(Report::Kind kind, const QString &reason)
+quint64 DeviceSession::streamStep() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_streamStep;
+}
+
+void DeviceSession::tell(Fact::Kind kind, quint64 step)
 {
     Report report;
-    report.kind = kind;
-    report.binding = m_binding;
-    report.handled = m_handled;
-    report.state = m_state;
-    report.reason = reason;
-    if (m_content && m_content->isOpen()) {
+    report.fact = {kind, m_binding, step, m_handled, m_at, m_content && m_content->isOpen() ? m_content->frames() : 0};
+    const Fact &f = report.fact;
+    if (kind == Fact::Kind::Carried && f.handled == m_told.handled && f.at == m_told.at && f.length == m_told.length)
+        return; // only news goes to the window
+    m_told = f;
+    if (kind == Fact::Kind::Opened) {
         report.rate = m_content->sampleRate();
         report.channels = m_content->channels();
     }
-    // Only news goes to the window.
-    if (kind == Report::Kind::State && m_revision > 0 && report.state == m_published.state
-        && report.handled == m_published.handled)
-        return;
-    report.revision = ++m_revision;
-    if (kind == Report::Kind::State)
-        m_published = report;
     m_report(report);
+}
+
+void DeviceSession::tellProblem(Report::Kind kind, const QString &reason)
+{
+    m_report({kind, {}, 0, 0, reason});
 }

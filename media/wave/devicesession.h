@@ -2,6 +2,7 @@
 
 #include "inbox.h"
 #include "levelmeter.h"
+#include "soundengine.h"
 #include "transport.h"
 
 #include <QString>
@@ -16,30 +17,26 @@
 
 class Content;
 class SaveTracker;
-class SoundEngine;
-struct SoundStream;
 
 // One binding of the device to one file, carried out on a thread of its own: opening,
 // reading ahead for playback, writing a recording's take and starting saves all touch
-// the disk there, never on the window's thread. It carries out the window's orders in
-// the order they were given, deciding with the same function the window's view uses.
+// the disk there, never on the window's thread. It carries out the window's steps in
+// the order they were handed out and reports facts tagged with the step they answer; it
+// decides nothing and keeps no state of the device but where the sound stands here.
 // Closing abandons the session: a thread stuck on a disk that stalls is left to finish
-// by itself and owns what it still needs; orders already given (a save among them) are
+// by itself and owns what it still needs; steps already given (a save among them) are
 // carried out first, and nothing plays or records any more.
 class DeviceSession : public std::enable_shared_from_this<DeviceSession>
 {
 public:
-    using Order = transport::Order;
-    using State = transport::State;
+    using Steps = transport::Steps;
+    using Fact = transport::Fact;
 
     struct Report
     {
-        enum class Kind { State, SaveFailed, RecordingCut, TakeClipped };
-        Kind kind = Kind::State;
-        quint64 binding = 0;  // the open's sequence number
-        quint64 revision = 0; // the session's own count of reports, from 1
-        quint64 handled = 0;  // the last order carried out
-        State state;
+        enum class Kind { Fact, SaveFailed, RecordingCut, TakeClipped };
+        Kind kind = Kind::Fact;
+        Fact fact;
         int rate = 0;
         int channels = 0;
         QString reason;
@@ -50,44 +47,45 @@ public:
     DeviceSession(std::shared_ptr<SoundEngine> engine, std::shared_ptr<SaveTracker> saves, QString path, Reporter reporter);
     ~DeviceSession();
 
-    // Starts the thread, which opens the file; binding is the open's sequence number.
+    // Starts the thread, which opens the file; binding is the open's number.
     void start(quint64 binding);
     // From the window's thread; each returns at once. False when the binding has ended
     // (its file would not open) and will carry out nothing more.
-    bool post(quint64 sequence, const Order &order);
-    // Silences what plays or records now, ahead of the queue, and keeps any order given
-    // before `sequence` from starting a stream still: the order numbered `sequence`
-    // silences it anyway, and the sound must not start in between.
-    void silence(quint64 sequence);
-    void pauseSound(quint64 sequence);
+    bool post(const Steps &steps);
+    // Silences what plays or records now, ahead of the queue, and keeps any step given
+    // before `number` from starting a stream still: the step numbered `number` silences
+    // it anyway, and the sound must not start in between.
+    void silence(quint64 number);
+    void pauseSound(quint64 number);
     void abandon();
-    // Frames played or recorded so far by the stream there is, as the server counts them;
-    // -1 without one.
-    qint64 livePosition() const;
+    // Frames played or recorded so far by the stream of step `step`, from the start of
+    // the content, as the server counts them; -1 when that stream is not the one there is.
+    qint64 livePosition(quint64 step) const;
     // Times the server ran out of audio in this binding's playback so far: the sound
     // breaking up. For the benchmarks.
     int underruns() const;
-    // The level of the stream there is, as its meter last had it; 0 and false without one.
-    float level() const;
-    bool clipping() const;
+    // The level of the stream of step `step`, as its meter last had it; 0 and false
+    // when that stream is not the one there is.
+    float level(quint64 step) const;
+    bool clipping(quint64 step) const;
 
 private:
     struct Message
     {
-        enum class Kind { Order, Abandon, Saved };
-        Kind kind = Kind::Order;
-        quint64 sequence = 0;
-        Order order;
+        enum class Kind { Steps, Abandon, Saved };
+        Kind kind = Kind::Steps;
+        Steps steps;
         bool saved = false;
         QString error;
     };
 
     void run();
-    void carryOut(quint64 sequence, const Order &order);
-    void endSound(const transport::Steps &steps, State &next);
-    void startPlaying(State &next, quint64 sequence);
-    void startRecording(State &next, quint64 sequence);
-    bool publishStream(const std::shared_ptr<SoundStream> &stream, qint64 from, quint64 sequence);
+    void carryOut(const Steps &steps);
+    void endSound(bool atTakeEnd);
+    bool endRecording(const std::shared_ptr<SoundStream> &stream, SoundStream::End end, bool atTakeEnd);
+    void startPlaying(const Steps &steps);
+    void startRecording(const Steps &steps);
+    bool publishStream(const std::shared_ptr<SoundStream> &stream, qint64 from, quint64 step);
     void startSave();
     void finishSave(const Message &message);
     void readAhead();
@@ -95,10 +93,12 @@ private:
     void cutTake(const QString &why);
     void tellClipped();
     void noticeEnd();
-    void publish(Report::Kind kind = Report::Kind::State, const QString &reason = QString());
+    void tell(Fact::Kind kind, quint64 step = 0);
+    void tellProblem(Report::Kind kind, const QString &reason);
     std::shared_ptr<SoundStream> currentStream() const;
+    quint64 streamStep() const;
     // Raises the silencing mark and returns the stream sounding now, if any.
-    std::shared_ptr<SoundStream> silenceUpTo(quint64 sequence);
+    std::shared_ptr<SoundStream> silenceUpTo(quint64 number);
     void clearStream();
     std::function<void()> ringer() const;
     void dropRemaining();
@@ -114,15 +114,15 @@ private:
     mutable std::mutex m_mutex;
     std::shared_ptr<SoundStream> m_stream;
     qint64 m_streamFrom = 0; // where the current stream began
+    quint64 m_streamStep = 0; // the step that started or last resumed it
     quint64 m_silencedUpTo = 0;
     int m_pastUnderruns = 0; // of the streams ended before the current one
 
     // The session thread's own.
     std::unique_ptr<Content> m_content;
-    State m_state;
+    qint64 m_at = 0;               // where the sound stands here
     quint64 m_handled = 0;
-    quint64 m_revision = 0;
-    std::deque<Message> m_backlog; // orders taken from the inbox, not carried out yet
+    std::deque<Message> m_backlog; // steps taken from the inbox, not carried out yet
     bool m_abandoned = false;
     qint64 m_readAt = 0;           // next frame for the playback ring
     qint64 m_takeFrom = 0;         // where the recording began
@@ -131,5 +131,5 @@ private:
     std::thread m_saver;           // joined before the session's thread ends
     bool m_saving = false;
     std::vector<float> m_buffer;   // reused: nothing is allocated per chunk of sound
-    Report m_published;
+    Fact m_told; // the last Carried told
 };

@@ -4,11 +4,6 @@ namespace transport {
 
 namespace {
 
-bool moving(Mode mode)
-{
-    return mode == Mode::Playing || mode == Mode::Recording;
-}
-
 // Where a stop or pause leaves the sound: where the window heard it, once it moved.
 qint64 heldAt(const State &state, const Order &order)
 {
@@ -34,6 +29,8 @@ void startPlaying(Decision &d, const Order &order)
     d.next.mode = Mode::Playing;
     d.next.output = order.output;
     d.steps.startPlaying = true;
+    d.steps.from = d.next.position;
+    d.steps.output = order.output;
 }
 
 void decidePlay(Decision &d, const State &state, const Order &order)
@@ -55,6 +52,8 @@ void decidePlay(Decision &d, const State &state, const Order &order)
         if (state.output == order.output) {
             d.next.mode = Mode::Playing;
             d.steps.resumeSound = true;
+            d.steps.from = state.position;
+            d.steps.output = state.output;
         } else {
             // Paused at the desk and now wanted on air (or back): a stream of the other
             // output, or the radio would stay keyed over a message heard at the desk.
@@ -122,6 +121,7 @@ Decision decide(const State &state, const Order &order)
             d.steps.endSound = state.mode == Mode::Paused;
             d.next.mode = Mode::Recording;
             d.steps.startRecording = true;
+            d.steps.from = state.position;
         }
         break;
     case Command::Save:
@@ -137,104 +137,83 @@ Decision decide(const State &state, const Order &order)
     return d;
 }
 
-State opened(qint64 length)
-{
-    State state;
-    state.mode = Mode::Stopped;
-    state.length = qMax<qint64>(0, length);
-    return state;
-}
+// --- the one state
 
-State takeEnded(State next, bool atTakeEnd, qint64 takeFrom, bool taken, qint64 contentFrames)
+quint64 Player::open()
 {
-    if (!taken) {
-        // Nothing reached the take (no server, no audio): the content is as it was.
-        if (atTakeEnd)
-            next.position = takeFrom;
-        next.length = contentFrames;
-        return next;
-    }
-    next.length = contentFrames;
-    if (atTakeEnd)
-        next.position = contentFrames;
-    next.position = qMin(next.position, next.length);
-    return next;
-}
-
-State playbackEnded(State state, bool playedOut, qint64 heardUpTo)
-{
-    if (!moving(state.mode) && state.mode != Mode::Paused)
-        return state;
-    state.mode = Mode::Stopped;
-    state.position = playedOut ? state.length : qBound<qint64>(state.position, heardUpTo, state.length);
-    return state;
-}
-
-// --- the window's view
-
-quint64 Ledger::open()
-{
+    close();
     m_binding = ++m_issued;
-    m_revision = 0;
-    m_pending.clear();
-    m_reported = State {};
-    m_reported.mode = Mode::Opening;
-    m_view = m_reported;
+    m_state.mode = Mode::Opening;
     return m_binding;
 }
 
-void Ledger::close()
+void Player::close()
 {
-    m_binding = 0;
-    m_pending.clear();
+    m_binding = m_sounding = m_placeFrom = m_lengthFrom = 0;
     m_handled = m_issued;
-    m_reported = State {};
-    m_view = m_reported;
+    m_state = State {};
 }
 
-std::optional<Ledger::Posted> Ledger::command(const Order &order)
+void Player::command(const Order &order)
 {
     if (m_binding == 0)
-        return std::nullopt;
-    const Decision decision = decide(m_view, order);
-    if (!decision.acts)
-        return std::nullopt;
-    const quint64 sequence = ++m_issued;
-    m_pending.emplace_back(sequence, order);
-    m_view = decision.next;
-    return Posted {sequence, decision};
-}
-
-bool Ledger::live() const
-{
-    if (m_binding == 0 || !moving(m_reported.mode))
-        return false;
-    State state = m_reported;
-    for (const auto &[sequence, order] : m_pending) {
-        const Decision d = decide(state, order);
-        const Steps &s = d.steps;
-        if (s.endSound || s.pauseSound || s.resumeSound || s.startPlaying || s.startRecording)
-            return false;
-        state = d.next;
+        return;
+    Decision d = decide(m_state, order);
+    if (!d.acts)
+        return;
+    Steps &steps = d.steps;
+    if (steps.any())
+        steps.number = ++m_issued;
+    if (m_state.mode == Mode::Recording && steps.endSound)
+        m_lengthFrom = steps.number;
+    if (steps.atTakeEnd)
+        m_placeFrom = steps.number;
+    else if (order.command == Command::Rewind
+             || (m_state.mode == Mode::Playing && order.at >= 0 && order.command != Command::Save))
+        m_placeFrom = 0; // the window's own place: where it heard the sound, or the start
+    if (steps.startPlaying || steps.startRecording || steps.resumeSound) {
+        m_sounding = steps.number;
+        if (m_placeFrom != 0)
+            steps.from = kWhereItStands;
+    } else if (steps.endSound) {
+        m_sounding = 0;
     }
-    return true;
+    m_state = d.next;
+    if (steps.any())
+        carryOut(steps);
+    changed();
 }
 
-bool Ledger::receive(quint64 binding, quint64 revision, quint64 handled, const State &state)
+void Player::take(const Fact &fact)
 {
-    if (binding == 0 || binding != m_binding || revision <= m_revision || handled < m_handled)
-        return false;
-    m_revision = revision;
-    m_handled = handled;
-    m_reported = state;
-    while (!m_pending.empty() && m_pending.front().first <= handled)
-        m_pending.pop_front();
-    State view = m_reported;
-    for (const auto &[sequence, order] : m_pending)
-        view = decide(view, order).next;
-    const bool changed = !(view == m_view);
-    m_view = view;
-    return changed;
+    if (m_binding == 0 || fact.binding != m_binding || fact.handled < m_handled)
+        return;
+    if (fact.kind == Fact::Kind::OpenFailed) {
+        close();
+        changed();
+        return;
+    }
+    m_handled = fact.handled;
+    State next = m_state;
+    if (fact.kind == Fact::Kind::Opened && next.mode == Mode::Opening)
+        next.mode = Mode::Stopped;
+    if (fact.kind == Fact::Kind::SoundEnded && fact.step == m_sounding && m_sounding != 0) {
+        next.mode = Mode::Stopped;
+        next.position = fact.at;
+        m_sounding = 0;
+    }
+    if (fact.handled >= m_lengthFrom)
+        next.length = fact.length;
+    if (m_placeFrom != 0 && fact.handled >= m_placeFrom) {
+        next.position = fact.at;
+        m_placeFrom = 0;
+    }
+    // Nothing stands or starts past the content's end, whatever the window heard.
+    next.position = qBound<qint64>(0, next.position, next.length);
+    if (!(next == m_state)) {
+        m_state = next;
+        changed();
+    }
 }
 
 } // namespace transport

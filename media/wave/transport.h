@@ -2,20 +2,39 @@
 
 #include "audiodevice.h"
 
-#include <deque>
-#include <optional>
+#include <functional>
 
-// The wave device's decisions, all of them and nothing else: what each command does in
-// each mode, the numbers that keep commands and reports in order, and how the window's
-// view of the device follows what the binding's thread reports. Nothing here waits,
-// plays or touches a file; the binding's thread and the sound engine carry out what it
-// decides, and both sides decide with the same function.
+// The wave device's one state and every decision about it, kept on the window's thread.
+// Fed with the operator's commands and with the facts the binding's thread reports, the
+// Player decides the next state and the steps that carry it out, and hands those out
+// numbered; the binding's thread only carries steps out and reports facts, each tagged
+// with the step it answers. Nothing here waits, plays or touches a file.
+//
+// How facts are taken (they come in the order the binding made them):
+// - A fact of another binding, or older than the newest one taken, is dropped whole.
+// - The content's length is only ever known over there. A fact's length is taken unless
+//   a take was ended by a step the binding had not reached when it made the fact: then
+//   the window's guess (where it heard the take reach) stands until one that has.
+// - Where a take ended too is known only over there. A stop or save that ends a take
+//   leaves the position to the binding: until a fact that has carried that step out,
+//   the position is the window's guess, and a play or record meanwhile says "from where
+//   the sound stands", which the binding resolves. Any step that sets the place itself
+//   (a rewind, a pause or stop of what plays) takes that back from the binding.
+// - A stream's own end (played out, cut, lost) is tagged with the step that started or
+//   resumed it, and stops the state only while that stream is still the one the state
+//   shows. Ended by a later step (a stop at the very end of a message), it is dropped:
+//   the operator's step holds, where the window heard the sound.
+// - A stream a later step silenced before it could start reports nothing: that step
+//   (a pause while the stream is made) decides, and the resume makes one anew.
 namespace transport {
 
 using Mode = IAudioDevice::Mode;
 using Output = IAudioDevice::Output;
 
 enum class Command { Play, Pause, Stop, Rewind, Record, Save };
+
+// "From where the sound stands on the binding's side": a place only it knows.
+constexpr qint64 kWhereItStands = -1;
 
 struct Order
 {
@@ -36,17 +55,19 @@ struct State
     bool operator==(const State &) const = default;
 };
 
-// What the binding's thread does to carry out an order, in this order.
+// What the binding's thread does to carry out one command, in this order.
 struct Steps
 {
+    quint64 number = 0;          // the tag its facts carry
     bool endSound = false;       // end the stream playing or recording; a take is kept
     bool pauseSound = false;
-    bool resumeSound = false;    // the paused stream, or a new one where there is none
-    bool startPlaying = false;   // a new stream from the position, to the output
-    bool startRecording = false; // from the position
+    bool resumeSound = false;    // the paused stream, or a new one from `from` where there is none
+    bool startPlaying = false;   // a new stream from `from`, to the output
+    bool startRecording = false; // from `from`
     bool save = false;
-    // The recording ended here: position and length are where the take ended, which
-    // only the binding's thread knows exactly.
+    qint64 from = 0;             // or kWhereItStands
+    Output output = Output::Desk;
+    // The take ends here and the place is where it ended: the window's own bookkeeping.
     bool atTakeEnd = false;
     bool any() const { return endSound || pauseSound || resumeSound || startPlaying || startRecording || save; }
     // The window's thread silences at once rather than wait for the queue.
@@ -63,55 +84,56 @@ struct Decision
 // What an order does in a state. An order that does nothing there leaves both alone.
 Decision decide(const State &state, const Order &order);
 
-// The facts only the binding's thread learns, as the states they make.
-// The file is open: stopped at its start.
-State opened(qint64 length);
-// A recording has ended (the take holds what was taken, if anything): where the next
-// state stands when the decision put it at the take's end, and how long the content is.
-State takeEnded(State next, bool atTakeEnd, qint64 takeFrom, bool taken, qint64 contentFrames);
-// A playback stream ended by itself: played out to the end, or cut where it was heard up to.
-State playbackEnded(State state, bool playedOut, qint64 heardUpTo);
+// What the binding's thread learned.
+struct Fact
+{
+    enum class Kind {
+        Opened,     // the file is open: length
+        OpenFailed, // the binding has ended; nothing posted to it is carried out
+        Carried,    // steps up to `handled` are carried out: where the sound stands, length
+        SoundEnded, // the stream of step `step` ended by itself, the sound standing at `at`
+    };
+    Kind kind = Kind::Carried;
+    quint64 binding = 0;
+    quint64 step = 0;    // SoundEnded: the step whose stream it was
+    quint64 handled = 0; // the last step carried out (the open's number at first)
+    qint64 at = 0;
+    qint64 length = 0;
+};
 
-// The window's side: its view of one binding, the sequence numbers of what it posts, and
-// the reports of the binding's thread reconciled with what the operator did since. The
-// view is always the binding's last report with every command it had not carried out
-// yet replayed on top, so a late report never undoes what the operator just did.
-class Ledger
+class Player
 {
 public:
-    struct Posted
-    {
-        quint64 sequence = 0;
-        Decision decision;
-    };
+    // Called with every step to carry out, in order, then `changed` if the state moved.
+    std::function<void(const Steps &)> carryOut = [](const Steps &) {};
+    std::function<void()> changed = [] {};
 
-    // A new binding, Opening; the number is its open's, which its reports carry.
+    // A new binding, Opening: its number, which its facts carry.
     quint64 open();
     void close();
-    // The operator's order against the view: what to post, with its number, or nothing
-    // when it would do nothing.
-    std::optional<Posted> command(const Order &order);
-    // A report of binding `binding`, its `revision`th: its state once it had carried out
-    // the order numbered `handled`. True when the view changed. Reports of another
-    // binding, and any not newer than the last one taken, are dropped.
-    bool receive(quint64 binding, quint64 revision, quint64 handled, const State &state);
+    void command(const Order &order);
+    void take(const Fact &fact);
 
-    const State &view() const { return m_view; }
+    const State &state() const { return m_state; }
     quint64 binding() const { return m_binding; }
-    // Something posted has not been reported carried out yet.
+    // The step whose stream the state shows playing or recording; 0 without one. Its
+    // position may be read as it goes from the binding's stream of that step, and only
+    // from that one.
+    quint64 live() const
+    {
+        return m_state.mode == Mode::Playing || m_state.mode == Mode::Recording ? m_sounding : 0;
+    }
+    // Something handed out has not been reported carried out yet.
     bool busy() const { return m_handled < m_issued; }
-    // The sound the view shows moving is the stream the binding's thread has now, and no
-    // order waiting to be carried out changes it: its position may be read as it goes.
-    bool live() const;
 
 private:
+    State m_state;
     quint64 m_issued = 0;
     quint64 m_binding = 0;
-    quint64 m_revision = 0;
     quint64 m_handled = 0;
-    State m_reported;
-    std::deque<std::pair<quint64, Order>> m_pending;
-    State m_view;
+    quint64 m_sounding = 0;   // the step of the stream playing, paused or recording
+    quint64 m_placeFrom = 0;  // the step whose carrying out settles the position; 0: known
+    quint64 m_lengthFrom = 0; // the last step that ended a take
 };
 
 } // namespace transport

@@ -47,6 +47,8 @@ public:
                     self->setSoundAvailable(available);
             });
         });
+        player.carryOut = [this](const transport::Steps &steps) { carryOut(steps); };
+        player.changed = [this] { notify(); };
     }
 
     ~Impl() override
@@ -72,74 +74,65 @@ public:
     // before the path changed still goes ahead, and its failure still matters.
     void tell(const QString &file, const Report &report)
     {
-        if (!problemListener)
+        if (!problemListener || report.kind == Report::Kind::Fact)
             return;
-        if (report.kind == Report::Kind::SaveFailed)
-            problemListener(Problem::SaveFailed, file, report.reason);
-        else if (report.kind == Report::Kind::RecordingCut)
-            problemListener(Problem::RecordingCut, file, report.reason);
-        else if (report.kind == Report::Kind::TakeClipped)
-            problemListener(Problem::TakeClipped, file, report.reason);
+        const Problem problem = report.kind == Report::Kind::SaveFailed     ? Problem::SaveFailed
+                                : report.kind == Report::Kind::RecordingCut ? Problem::RecordingCut
+                                                                            : Problem::TakeClipped;
+        problemListener(problem, file, report.reason);
     }
 
     void receive(const Report &report)
     {
-        if (report.kind != Report::Kind::State || report.binding != ledger.binding())
+        if (report.kind != Report::Kind::Fact || report.fact.binding != player.binding())
             return;
         rate = report.rate > 0 ? report.rate : rate;
         channels = report.channels > 0 ? report.channels : channels;
-        const bool changed = ledger.receive(report.binding, report.revision, report.handled, report.state);
-        if (report.state.mode == Mode::Closed) {
-            // The file could not be opened, and the binding has ended: nothing given while
-            // it opened will ever be carried out or reported on (a save among it is
-            // counted out already). The device is free for the next open.
+        if (report.fact.kind == transport::Fact::Kind::OpenFailed) {
+            // The binding has ended: nothing posted to it is carried out (a save among it
+            // is counted out already). The device is free for the next open.
             session.reset();
             path.clear();
-            ledger.close();
         }
-        if (changed)
-            notify();
+        player.take(report.fact);
     }
 
-    // The operator's command: into the view at once, to the binding's thread in order,
-    // and silenced straight away where it stops the sound, ahead of anything queued.
+    // The step the state decided: silenced straight away where it stops the sound,
+    // ahead of anything queued, then to the binding's thread in order.
+    void carryOut(const transport::Steps &steps)
+    {
+        if (steps.endSound)
+            session->silence(steps.number);
+        else if (steps.pauseSound)
+            session->pauseSound(steps.number);
+        // Counted in before it is posted: the binding may count it out at once.
+        if (steps.save)
+            saves->accept();
+        // A binding whose file would not open has ended, which the window may not have
+        // heard yet: a save it refuses is not waited for at exit.
+        if (!session->post(steps) && steps.save)
+            saves->finish();
+    }
+
     void command(Order order)
     {
         if (!session)
             return;
         order.at = livePosition();
-        const auto posted = ledger.command(order);
-        if (!posted)
-            return;
-        if (posted->decision.steps.endSound)
-            session->silence(posted->sequence);
-        else if (posted->decision.steps.pauseSound)
-            session->pauseSound(posted->sequence);
-        // Counted in before it is posted: the binding may count it out at once.
-        if (order.command == Command::Save)
-            saves->accept();
-        // A binding whose file would not open has ended, which the window may not have
-        // heard yet: a save it refuses is not waited for at exit.
-        if (!session->post(posted->sequence, order) && order.command == Command::Save)
-            saves->finish();
-        notify();
+        player.command(order);
     }
 
     qint64 livePosition() const
     {
-        if (session && ledger.live()) {
-            const qint64 live = session->livePosition();
-            if (live >= 0)
-                return live;
-        }
-        return ledger.view().position;
+        const qint64 live = session ? session->livePosition(player.live()) : -1;
+        return live >= 0 ? live : player.state().position;
     }
 
     const std::shared_ptr<Mailbox> mailbox = std::make_shared<Mailbox>();
     const std::shared_ptr<SaveTracker> saves = std::make_shared<SaveTracker>();
     std::shared_ptr<SoundEngine> engine;
     std::shared_ptr<DeviceSession> session;
-    transport::Ledger ledger;
+    transport::Player player;
     QString path;
     int rate = 48000;
     int channels = 1;
@@ -161,7 +154,7 @@ bool WaveDevice::open(const QString &path)
 {
     if (d->session || path.isEmpty())
         return false;
-    const quint64 binding = d->ledger.open();
+    const quint64 binding = d->player.open();
     auto session = std::make_shared<DeviceSession>(d->engine, d->saves, path,
                                                    [box = d->mailbox, path](const DeviceSession::Report &report) {
                                                        box->deliver([box, path, report] {
@@ -185,8 +178,8 @@ void WaveDevice::close()
         d->session->abandon();
         d->session.reset();
     }
-    const bool wasOpen = d->ledger.view().mode != Mode::Closed;
-    d->ledger.close();
+    const bool wasOpen = d->player.state().mode != Mode::Closed;
+    d->player.close();
     d->path.clear();
     if (wasOpen)
         d->notify();
@@ -224,7 +217,7 @@ void WaveDevice::save()
 
 IAudioDevice::Mode WaveDevice::mode() const
 {
-    return d->ledger.view().mode;
+    return d->player.state().mode;
 }
 
 qint64 WaveDevice::position() const
@@ -235,9 +228,9 @@ qint64 WaveDevice::position() const
 qint64 WaveDevice::length() const
 {
     // A take replaces everything after its start: while it grows, so does the content.
-    if (d->ledger.view().mode == Mode::Recording && d->ledger.live())
-        return qMax(d->livePosition(), d->ledger.view().position);
-    return d->ledger.view().length;
+    const transport::State &state = d->player.state();
+    const qint64 live = d->session ? d->session->livePosition(d->player.live()) : -1;
+    return state.mode == Mode::Recording && live >= 0 ? qMax(live, state.position) : state.length;
 }
 
 int WaveDevice::sampleRate() const
@@ -257,12 +250,12 @@ bool WaveDevice::soundAvailable() const
 
 double WaveDevice::level() const
 {
-    return d->session && d->ledger.live() ? d->session->level() : 0.0;
+    return d->session ? d->session->level(d->player.live()) : 0.0;
 }
 
 bool WaveDevice::clipping() const
 {
-    return d->session && d->ledger.live() && d->session->clipping();
+    return d->session && d->session->clipping(d->player.live());
 }
 
 void WaveDevice::setModeListener(std::function<void()> listener)
@@ -282,7 +275,7 @@ int WaveDevice::channelCount() const
 
 bool WaveDevice::busy() const
 {
-    return (d->session && d->ledger.busy()) || d->saves->pending() > 0;
+    return (d->session && d->player.busy()) || d->saves->pending() > 0;
 }
 
 int WaveDevice::underruns() const
