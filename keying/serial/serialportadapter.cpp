@@ -66,7 +66,7 @@ public:
             if (waiting && lookingUp) {
                 ++unkeys;
                 lookingUp = false;
-                finish(false, Failure::NoAnswer, QStringLiteral("no answer within %1 s").arg(kOpenDeadlineMs / 1000));
+                finish(false, Failure::NoAnswer, noAnswerReason());
             }
         });
         client.setEndListener([this](HelperClient::End why) { helperEnded(why); });
@@ -180,8 +180,14 @@ public:
     {
         if (attemptDeadline.isForever())
             return kOpenDeadlineMs;
-        return int(qBound<qint64>(1, attemptDeadline.remainingTime(), qint64(kOpenDeadlineMs)));
+        return int(qBound<qint64>(0, attemptDeadline.remainingTime(), qint64(kOpenDeadlineMs)));
     }
+
+    // Too little of the deadline is left for the helper to answer in: the step is not
+    // sent at all, rather than open the port or raise RTS only to be killed for it.
+    bool tooLate() const { return remainingMs() < kCloseDeadlineMs; }
+
+    static QString noAnswerReason() { return QStringLiteral("no answer within %1 s").arg(kOpenDeadlineMs / 1000); }
 
     // An unkey calls off whatever open or raise is still waiting, for good.
     void callOff()
@@ -280,6 +286,8 @@ void SerialPortAdapter::setPortOpen(bool open, Done done)
                 return self->finish(false, Failure::Other,
                                     QStringLiteral("the port's helper could not be started: %1")
                                         .arg(HelperProcess::programPath(QStringLiteral("vendrel9-port"))));
+            if (self->tooLate())
+                return self->finish(false, Failure::NoAnswer, Impl::noAnswerReason());
             self->opening = true;
             self->client.request({"open", QFile::encodeName(device), QByteArray::number(unkey::requestsSoFar())},
                                  self->remainingMs(),
@@ -312,6 +320,10 @@ void SerialPortAdapter::setRTSEnable(bool enable, Done done)
     // A shutdown signal that came before RTS rose means it never rises.
     if (ShutdownSignals::requested())
         return d->finishLater(false, Failure::Cancelled, QStringLiteral("called off"));
+    if (d->tooLate()) {
+        d->attemptDeadline = QDeadlineTimer(QDeadlineTimer::Forever);
+        return d->finishLater(false, Failure::NoAnswer, Impl::noAnswerReason());
+    }
     const quint64 since = d->unkeys;
     d->client.request({"rts", "1"}, d->remainingMs(),
                       [this, since](const frames::Fields &answer) { d->answered(answer, since, false); });
@@ -341,6 +353,8 @@ void SerialPortAdapter::setFailureListener(std::function<void()> listener)
 
 void SerialPortAdapter::giveUpUnansweredClose()
 {
+    // Nobody is left to tell: a box now would stand with no event loop to answer it.
+    d->failureListener = nullptr;
     if (d->closing && !d->client.settle())
         d->client.kill();
     d->closing = false;

@@ -99,7 +99,9 @@ void DeviceSession::abandon()
 qint64 DeviceSession::livePosition(quint64 step) const
 {
     std::lock_guard lock(m_mutex);
-    if (!m_stream || step != m_streamStep)
+    if (!m_stream)
+        return step && step == m_endedStep ? m_endedAt : -1;
+    if (step != m_streamStep)
         return -1;
     return m_streamFrom + m_stream->frames.load(std::memory_order_acquire);
 }
@@ -128,9 +130,11 @@ int DeviceSession::underruns() const
     return m_pastUnderruns + (m_stream ? m_stream->underruns.load() : 0);
 }
 
-void DeviceSession::clearStream()
+void DeviceSession::clearStream(quint64 endedStep, qint64 endedAt)
 {
     std::lock_guard lock(m_mutex);
+    m_endedStep = endedStep;
+    m_endedAt = endedAt;
     if (m_stream)
         m_pastUnderruns += m_stream->underruns.load();
     m_stream.reset();
@@ -150,8 +154,10 @@ bool DeviceSession::publishStream(const std::shared_ptr<SoundStream> &stream, qi
         m_stream = stream;
         m_streamFrom = from;
         m_streamStep = step;
+        // Under the lock: a pause that finds this stream must reach the engine after its
+        // start, or the engine, not knowing the stream yet, would let it play.
+        m_engine->start(stream);
     }
-    m_engine->start(stream);
     return true;
 }
 
@@ -221,11 +227,12 @@ void DeviceSession::carryOut(const Steps &steps)
     // Once closed, nothing plays or records again; a save still goes ahead.
     if (steps.resumeSound && !m_abandoned) {
         if (const auto stream = currentStream()) {
-            {
-                std::lock_guard lock(m_mutex);
+            std::lock_guard lock(m_mutex);
+            // A later step has paused or stopped it already: it stays silent.
+            if (m_silencedUpTo <= steps.number) {
                 m_streamStep = steps.number;
+                m_engine->setPaused(stream, false);
             }
-            m_engine->setPaused(stream, false);
         } else {
             startPlaying(steps);
         }
@@ -462,8 +469,10 @@ void DeviceSession::noticeEnd()
     const quint64 step = streamStep();
     if (stream->kind == SoundStream::Kind::Play) {
         const qint64 heard = livePosition(step);
-        clearStream();
         m_at = end == SoundStream::End::Finished ? m_content->frames() : qBound<qint64>(m_at, heard, m_content->frames());
+        // Until the window has the fact, it reads where the sound ended, not where the
+        // stream began: a stop in between holds there.
+        clearStream(step, m_at);
         tell(Fact::Kind::SoundEnded, step);
         return;
     }

@@ -99,7 +99,8 @@ private:
     quint64 streamStep() const;
     // Raises the silencing mark and returns the stream sounding now, if any.
     std::shared_ptr<SoundStream> silenceUpTo(quint64 number);
-    void clearStream();
+    // Lets go of the stream; one that ended by itself leaves where it ended, for its step.
+    void clearStream(quint64 endedStep = 0, qint64 endedAt = -1);
     std::function<void()> ringer() const;
     void dropRemaining();
 
@@ -115,6 +116,8 @@ private:
     std::shared_ptr<SoundStream> m_stream;
     qint64 m_streamFrom = 0; // where the current stream began
     quint64 m_streamStep = 0; // the step that started or last resumed it
+    quint64 m_endedStep = 0; // the step of a stream that ended by itself, until the next
+    qint64 m_endedAt = -1;   // where it ended
     quint64 m_silencedUpTo = 0;
     int m_pastUnderruns = 0; // of the streams ended before the current one
 
