@@ -2,6 +2,8 @@
 
 #include "inbox.h"
 
+#include <QDebug>
+
 #include <pulse/context.h>
 #include <pulse/error.h>
 #include <pulse/introspect.h>
@@ -18,6 +20,8 @@
 #include <fcntl.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
+
+Q_LOGGING_CATEGORY(lcSound, "vendrel9.sound")
 
 namespace {
 
@@ -137,45 +141,6 @@ private:
 
 } // namespace
 
-FrameRing::FrameRing(int channels, qint64 capacityFrames)
-    : m_channels(qMax(1, channels)), m_buffer(size_t(qMax<qint64>(1, capacityFrames) * m_channels))
-{
-}
-
-qint64 FrameRing::readableFrames() const
-{
-    return (m_written.load(std::memory_order_acquire) - m_read.load(std::memory_order_acquire)) / m_channels;
-}
-
-qint64 FrameRing::writableFrames() const
-{
-    return qint64(m_buffer.size()) / m_channels - readableFrames();
-}
-
-qint64 FrameRing::write(const float *frames, qint64 count)
-{
-    const qint64 written = m_written.load(std::memory_order_relaxed);
-    const qint64 room = qint64(m_buffer.size()) - (written - m_read.load(std::memory_order_acquire));
-    const qint64 floats = qMin(count, room / m_channels) * m_channels;
-    const qint64 size = qint64(m_buffer.size());
-    for (qint64 i = 0; i < floats; ++i)
-        m_buffer[size_t((written + i) % size)] = frames[i];
-    m_written.store(written + floats, std::memory_order_release);
-    return floats / m_channels;
-}
-
-qint64 FrameRing::read(float *frames, qint64 count)
-{
-    const qint64 taken = m_read.load(std::memory_order_relaxed);
-    const qint64 there = m_written.load(std::memory_order_acquire) - taken;
-    const qint64 floats = qMin(count, there / m_channels) * m_channels;
-    const qint64 size = qint64(m_buffer.size());
-    for (qint64 i = 0; i < floats; ++i)
-        frames[i] = m_buffer[size_t((taken + i) % size)];
-    m_read.store(taken + floats, std::memory_order_release);
-    return floats / m_channels;
-}
-
 class SoundEngine::Impl
 {
 public:
@@ -266,6 +231,8 @@ public:
         if (!m_context && at >= m_nextConnect)
             connect();
         if (m_context && !m_ready && since(m_connectStarted, at) > kConnectDeadlineUs) {
+            qCWarning(lcSound) << "the sound server took the connection but did not answer within"
+                               << kConnectDeadlineUs / PA_USEC_PER_SEC << "s; connecting again";
             dropContext(true);
             return;
         }
@@ -275,6 +242,8 @@ public:
         const auto actives = snapshot();
         for (Active *active : actives) {
             if (!active->ready && since(active->requested, at) > kStreamDeadlineUs) {
+                qCWarning(lcSound) << "the sound server did not make a stream within"
+                                   << kStreamDeadlineUs / PA_USEC_PER_SEC << "s";
                 finish(active, SoundStream::End::Failed);
                 continue;
             }
@@ -282,6 +251,8 @@ public:
                 updateClock(active);
                 const bool drainUnanswered = active->draining && !active->finishAt && !active->paused
                     && since(active->drainSince, at) > kDrainDeadlineUs + m_playLatencyUs;
+                if (drainUnanswered)
+                    qCWarning(lcSound) << "the sound server never said the message had played out; taken as ended";
                 if (playedOut(*active, at) || drainUnanswered) {
                     active->stream->frames.store(active->written, std::memory_order_release);
                     finish(active, SoundStream::End::Finished);
@@ -302,6 +273,7 @@ public:
     {
         if (m_available.exchange(available) == available)
             return;
+        qCInfo(lcSound) << (available ? "the sound server answers" : "no sound server answers");
         if (m_listener)
             m_listener(available);
     }
@@ -363,6 +335,7 @@ public:
             break;
         case PA_CONTEXT_FAILED:
         case PA_CONTEXT_TERMINATED:
+            qCWarning(lcSound) << "lost the sound server:" << pa_strerror(pa_context_errno(context));
             self->dropContext(true);
             break;
         default:
@@ -500,6 +473,7 @@ public:
             break;
         case PA_STREAM_FAILED:
         case PA_STREAM_TERMINATED:
+            qCWarning(lcSound) << "a stream ended on the server:" << pa_strerror(pa_context_errno(pa_stream_get_context(pa)));
             active->engine->finish(active, SoundStream::End::Failed);
             break;
         default:
