@@ -78,10 +78,7 @@ void HelperClient::setEndListener(std::function<void(End)> listener)
 bool HelperClient::settle()
 {
     while (!m_pending.empty() && m_helper.running()) {
-        qint64 earliest = m_pending.front().deadline;
-        for (const Pending &pending : m_pending)
-            earliest = qMin(earliest, pending.deadline);
-        const qint64 left = earliest - now();
+        const qint64 left = earliestDeadline() - now();
         if (left <= 0)
             return false;
         pollfd fd {m_helper.socket(), POLLIN, 0};
@@ -97,19 +94,22 @@ void HelperClient::setLettingGo(std::function<void()> listener)
     m_lettingGo = std::move(listener);
 }
 
-void HelperClient::kill()
+void HelperClient::letGo()
 {
     drop();
     if (m_helper.running() && m_lettingGo)
         m_lettingGo();
+}
+
+void HelperClient::kill()
+{
+    letGo();
     m_helper.kill();
 }
 
 void HelperClient::release()
 {
-    drop();
-    if (m_helper.running() && m_lettingGo)
-        m_lettingGo();
+    letGo();
     m_helper.release();
 }
 
@@ -161,11 +161,16 @@ void HelperClient::armDeadline()
         m_deadline->stop();
         return;
     }
-    // A short deadline may stand behind a long one (a close behind a slow open).
+    m_deadline->start(int(qMax<qint64>(0, earliestDeadline() - now())));
+}
+
+// A short deadline may stand behind a long one (a close behind a slow open).
+qint64 HelperClient::earliestDeadline() const
+{
     qint64 earliest = m_pending.front().deadline;
     for (const Pending &pending : m_pending)
         earliest = qMin(earliest, pending.deadline);
-    m_deadline->start(int(qMax<qint64>(0, earliest - now())));
+    return earliest;
 }
 
 void HelperClient::ended(End why)

@@ -58,6 +58,8 @@ private:
 
     void readAnswers();
     void armDeadline();
+    qint64 earliestDeadline() const;
+    void letGo();
     void ended(End why);
     void drop();
 

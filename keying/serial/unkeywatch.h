@@ -13,7 +13,6 @@ namespace unkey {
 
 constexpr int kDropDeadlineMs = 50;
 
-
 // Asks for RTS low now. Async-signal-safe: a signal handler calls it.
 void request();
 // How many drops have been asked for so far. An open tells the helper this number: a

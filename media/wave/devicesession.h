@@ -134,5 +134,5 @@ private:
     std::thread m_saver;           // joined before the session's thread ends
     bool m_saving = false;
     std::vector<float> m_buffer;   // reused: nothing is allocated per chunk of sound
-    Fact m_told; // the last Carried told
+    Fact m_told; // the last fact told
 };

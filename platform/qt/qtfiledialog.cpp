@@ -154,7 +154,10 @@ void QtFileDialog::showOpen(Done done)
             : QStringLiteral("the file dialog could not be started: %1")
                   .arg(HelperProcess::programPath(QStringLiteral("vendrel9-filedialog")));
         // Told after the click's handler has returned, as every answer is.
-        QTimer::singleShot(0, m_helper, [this, reason] { fail(reason); });
+        QTimer::singleShot(0, m_helper, [this, helper = m_helper, reason] {
+            if (m_helper == helper)
+                fail(reason);
+        });
         return;
     }
     m_helper->setMessageListener([this](const frames::Fields &message) {
