@@ -412,6 +412,10 @@ private slots:
             rig.command(Command::Play);
             QCOMPARE(rig.handed.back().from, kWhereItStands);
             QCOMPARE(rig.state(), at(Mode::Playing, 0, 1000));
+            // Paused and resumed before any sound was heard: still from over there.
+            rig.command(Command::Pause);
+            rig.command(Command::Play);
+            QCOMPARE(rig.handed.back().from, kWhereItStands);
             if (where >= length)
                 rig.fact(Fact::Kind::SoundEnded, where, length, rig.last());
             rig.fact(Fact::Kind::Carried, where, length);

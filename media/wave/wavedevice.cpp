@@ -118,7 +118,9 @@ public:
     {
         if (!session)
             return;
-        order.at = livePosition();
+        // Only where the sound was heard: with no stream live yet, the state keeps its
+        // own place, which may be one only the binding knows (a take's end).
+        order.at = session->livePosition(player.live());
         player.command(order);
     }
 
