@@ -335,7 +335,9 @@ public:
             break;
         case PA_CONTEXT_FAILED:
         case PA_CONTEXT_TERMINATED:
-            qCWarning(lcSound) << "lost the sound server:" << pa_strerror(pa_context_errno(context));
+            // Once, when a server that answered goes: retries against none stay quiet.
+            if (self->m_ready)
+                qCWarning(lcSound) << "lost the sound server:" << pa_strerror(pa_context_errno(context));
             self->dropContext(true);
             break;
         default:
